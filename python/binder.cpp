@@ -1,0 +1,220 @@
+#include "binder.hpp"
+
+#include <cfloat>
+#include <climits>
+#include <string>
+
+namespace kelvara::py {
+namespace {
+
+std::string plural(std::size_t n, const char* word) {
+  std::string s = std::to_string(n) + " " + word;
+  if (n != 1) s += 's';
+  return s;
+}
+
+bool raise_too_many(SignatureView sig, Py_ssize_t given) {
+  const std::size_t total = sig.params.size();
+  std::string msg = sig.callable;
+  if (sig.required == total) {
+    msg += " takes " + std::to_string(total) + " positional arguments";
+  } else {
+    msg += " takes from " + std::to_string(sig.required) + " to " + std::to_string(total) +
+           " positional arguments";
+  }
+  msg += " but " + std::to_string(given) + (given == 1 ? " was given" : " were given");
+  PyErr_SetString(PyExc_TypeError, msg.c_str());
+  return false;
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+bool raise_missing(SignatureView sig, PyObject* const* slots) {
+  std::string list;
+  std::size_t missing = 0;
+  for (std::size_t i = 0; i < sig.required; ++i) missing += slots[i] == nullptr;
+  std::size_t listed = 0;
+  for (std::size_t i = 0; i < sig.required; ++i) {
+    if (slots[i] != nullptr) continue;
+    if (listed > 0) {
+      if (missing > 2) list += ',';
+      list += listed + 1 == missing ? " and " : " ";
+    }
+    list += '\'';
+    list += sig.params[i];
+    list += '\'';
+    ++listed;
+  }
+  std::string msg = std::string(sig.callable) + " missing " +
+                    plural(missing, "required positional argument") + ": " + list;
+  PyErr_SetString(PyExc_TypeError, msg.c_str());
+  return false;
+}
+
+// Places one keyword argument; false with TypeError set when it names no
+// parameter or a parameter that is already bound.
+bool place_keyword(SignatureView sig, PyObject* key, PyObject* value, PyObject** slots) {
+  for (std::size_t i = 0; i < sig.params.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) != 0) continue;
+    if (slots[i] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.callable,
+                   sig.params[i]);
+      return false;
+    }
+    slots[i] = value;
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.callable, key);
+  return false;
+}
+
+bool check_required(SignatureView sig, PyObject* const* slots) {
+  for (std::size_t i = 0; i < sig.required; ++i) {
+    if (slots[i] == nullptr) return raise_missing(sig, slots);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool bind_vector(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** slots) {
+  if (nargs > static_cast<Py_ssize_t>(sig.params.size())) return raise_too_many(sig, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots)) return false;
+  }
+  return check_required(sig, slots);
+}
+
+bool bind_tuple(SignatureView sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs > static_cast<Py_ssize_t>(sig.params.size())) return raise_too_many(sig, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!place_keyword(sig, key, value, slots)) return false;
+    }
+  }
+  return check_required(sig, slots);
+}
+
+bool convert(PyObject* obj, std::int32_t& out) {
+  const long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (v < INT32_MIN) {
+    PyErr_SetString(PyExc_OverflowError, "number too small to fit in target type");
+    return false;
+  }
+  if (v > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "number too large to fit in target type");
+    return false;
+  }
+  out = static_cast<std::int32_t>(v);
+  return true;
+}
+
+bool convert(PyObject* obj, std::uint64_t& out) {
+  unsigned long long v;
+  if (PyLong_Check(obj)) {
+    v = PyLong_AsUnsignedLongLong(obj);
+  } else {
+    PyObject* index = PyNumber_Index(obj);
+    if (index == nullptr) return false;
+    v = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+  }
+  // All ones doubles as the error marker; 2**64 - 1 itself is a valid value.
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool convert(PyObject* obj, double& out) {
+  if (PyFloat_CheckExact(obj)) {
+    out = PyFloat_AS_DOUBLE(obj);
+    return true;
+  }
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool convert(PyObject* obj, float& out) {
+  double wide;
+  if (!convert(obj, wide)) return false;
+  out = static_cast<float>(wide);  // round to nearest; beyond range becomes infinite
+  return true;
+}
+
+bool convert(PyObject* obj, Text& out) {
+  if (!PyUnicode_Check(obj)) {
+    raise_cannot_convert(obj, "PyString");
+    return false;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return false;  // the host's encoding error passes through
+  out.utf8 = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert(PyObject* obj, Bytes& out) {
+  if (!PyBytes_Check(obj)) {
+    raise_cannot_convert(obj, "PyBytes");
+    return false;
+  }
+  out.data = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+              static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
+  out.object = obj;
+  return true;
+}
+
+bool convert(PyObject* obj, PyObject*& out) {
+  out = obj;
+  return true;
+}
+
+void raise_cannot_convert(PyObject* obj, const char* target) {
+  PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
+  if (qualname == nullptr) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'",
+                 target);
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname, target);
+  Py_DECREF(qualname);
+}
+
+void prefix_type_error(const char* param) {
+  PyObject* old = PyErr_GetRaisedException();
+  if (old == nullptr || Py_TYPE(old) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(old);
+    return;
+  }
+  PyObject* renamed = PyUnicode_FromFormat("argument '%s': %S", param, old);
+  PyObject* replacement =
+      renamed == nullptr ? nullptr : PyObject_CallOneArg(PyExc_TypeError, renamed);
+  Py_XDECREF(renamed);
+  if (replacement == nullptr) {  // could not build the new one: keep the original
+    Py_DECREF(old);
+    return;
+  }
+  if (PyObject* cause = PyException_GetCause(old)) PyException_SetCause(replacement, cause);
+  Py_DECREF(old);
+  PyErr_SetRaisedException(replacement);
+}
+
+PyObject* raise_allocation_failure() {
+  if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  return nullptr;
+}
+
+}  // namespace kelvara::py

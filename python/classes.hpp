@@ -1,0 +1,22 @@
+// The type objects of the module's classes, each created once on first use and
+// kept for the life of the process. Null with an exception set on failure.
+#pragma once
+
+#include <Python.h>
+
+namespace kelvara::py {
+
+PyTypeObject* kel_violation_type();
+PyTypeObject* monotonic_counter_type();
+PyTypeObject* governor_type();
+
+// Creates the type from `spec` on the first call and returns the same object on
+// every later one (the interpreter lock serialises first uses).
+inline PyTypeObject* type_once(PyTypeObject*& cache, PyType_Spec& spec, PyObject* base = nullptr) {
+  if (cache == nullptr) {
+    cache = reinterpret_cast<PyTypeObject*>(PyType_FromSpecWithBases(&spec, base));
+  }
+  return cache;
+}
+
+}  // namespace kelvara::py

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Every test: the C++ suites under CTest (plain and with AddressSanitizer and
+# UBSan), then the Python suite against the module as `pip install .` builds it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/bootstrap.sh
+export PATH="$PWD/.venv/bin:$PATH"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== C++ unit tests"
+cmake -S . -B build/release -G Ninja -DKELVARA_BUILD_TESTS=ON -DKELVARA_BUILD_PYTHON=OFF >/dev/null
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+echo "== C++ unit tests under AddressSanitizer and UBSan"
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVARA_SANITIZE=ON \
+  -DKELVARA_BUILD_TESTS=ON -DKELVARA_BUILD_PYTHON=OFF >/dev/null
+cmake --build build/sanitize -j "$jobs"
+ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+echo "== pip install . and Python tests"
+python -m pip install -q --no-build-isolation --force-reinstall --no-deps .
+cd python/tests  # import the installed module, not anything from the source tree
+python -m pytest -q "$@"
