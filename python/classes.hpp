@@ -6,6 +6,8 @@
 
 namespace kelvara::py {
 
+PyTypeObject* kel_boundary_type();
+PyTypeObject* kel_receipt_type();
 PyTypeObject* kel_violation_type();
 PyTypeObject* monotonic_counter_type();
 PyTypeObject* governor_type();

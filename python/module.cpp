@@ -46,6 +46,8 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* (*type_of)()) {
 
 bool register_attributes(PyObject* module) {
   return add_attribute(module, "__version__", PyRef(PyUnicode_FromString(kVersion))) &&
+         add_class(module, "KelBoundary", kel_boundary_type) &&
+         add_class(module, "KelReceipt", kel_receipt_type) &&
          add_class(module, "KelViolation", kel_violation_type) &&
          add_class(module, "MonotonicCounter", monotonic_counter_type) &&
          add_class(module, "Governor", governor_type);

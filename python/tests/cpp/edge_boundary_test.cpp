@@ -1,0 +1,200 @@
+#include "edge_boundary.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using kelvara::py::BoundaryConfig;
+using kelvara::py::EdgeBoundary;
+using kelvara::py::PlatformSources;
+using kelvara::py::Refusal;
+using kelvara::security::KelError;
+using kelvara::security::Nonce;
+
+// A controllable clock and random source shared by the fakes below.
+struct Fakes {
+  static inline std::uint64_t now = 0;
+  static inline bool clock_fails = false;
+  static inline bool clock_throws = false;
+  static inline bool random_fails = false;
+  static inline std::uint8_t next_nonce = 1;
+  static inline bool repeat_nonce = false;
+
+  static void reset() {
+    now = 5'000'000'000;
+    clock_fails = clock_throws = random_fails = repeat_nonce = false;
+    next_nonce = 1;
+  }
+  static std::expected<std::uint64_t, std::string> clock() noexcept {
+    if (clock_fails) return std::unexpected(std::string("clock gone"));
+    return now;
+  }
+  // Not noexcept in spirit: stands for an internal fault thrown inside the locked steps.
+  static std::expected<std::uint64_t, std::string> throwing_clock() {
+    if (clock_throws) throw std::runtime_error("clock exploded");
+    return now;
+  }
+  static std::expected<void, std::string> random(Nonce& nonce) noexcept {
+    if (random_fails) return std::unexpected(std::string("no entropy"));
+    nonce.fill(repeat_nonce ? 7 : next_nonce++);
+    return {};
+  }
+};
+
+class EdgeBoundaryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Fakes::reset(); }
+
+  static EdgeBoundary make(std::uint64_t rate_limit = 1000, double max_velocity = 4.18) {
+    BoundaryConfig config;
+    config.rate_limit = rate_limit;
+    config.max_velocity_rad_s = max_velocity;
+    return EdgeBoundary(config, Fakes::now, PlatformSources{Fakes::clock, Fakes::random});
+  }
+};
+
+Refusal::Kind refusal_of(const std::expected<kelvara::py::ReceiptRecord, Refusal>& outcome) {
+  EXPECT_FALSE(outcome.has_value());
+  return outcome.error().kind;
+}
+
+TEST_F(EdgeBoundaryTest, AuthorizedActionCarriesItsFields) {
+  EdgeBoundary boundary = make();
+  const auto record = boundary.authorize(-7, 0.25, -1.5);
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(record->action_id_text(), "axis_-7");
+  EXPECT_EQ(record->sequence_id, 1u);
+  EXPECT_EQ(record->timestamp_nanos, Fakes::now);
+  EXPECT_TRUE(record->is_authorized);
+  EXPECT_EQ(record->receipt_hash[20], 1);
+  EXPECT_EQ(boundary.state().interceptor.last_sequence_id(), 1u);
+  EXPECT_EQ(boundary.state().interceptor.nonce_count(), 1u);
+}
+
+TEST_F(EdgeBoundaryTest, LongestActionIdFits) {
+  EdgeBoundary boundary = make();
+  const auto record = boundary.authorize(std::numeric_limits<std::int32_t>::min(), 0, 0);
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(record->action_id_text(), "axis_-2147483648");
+}
+
+TEST_F(EdgeBoundaryTest, VelocityCheckFailsClosed) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EdgeBoundary boundary = make();
+  EXPECT_TRUE(boundary.authorize(0, 0, 4.18).has_value());
+  EXPECT_TRUE(boundary.authorize(0, 0, -4.18).has_value());
+  const auto refused = boundary.authorize(0, 0, 4.19);
+  ASSERT_EQ(refusal_of(refused), Refusal::Kind::VelocityExceeded);
+  EXPECT_EQ(refused.error().detail, "commanded_velocity 4.19 rad/s exceeds max_velocity_rad_s 4.18 rad/s");
+  EXPECT_EQ(boundary.authorize(0, 0, -nan).error().detail,
+            "commanded_velocity NaN rad/s exceeds max_velocity_rad_s 4.18 rad/s");
+
+  EdgeBoundary nan_limit = make(1000, nan);
+  EXPECT_EQ(refusal_of(nan_limit.authorize(0, 0, 0.0)), Refusal::Kind::VelocityExceeded);
+  EdgeBoundary negative_limit = make(1000, -1.0);
+  EXPECT_EQ(refusal_of(negative_limit.authorize(0, 0, 0.0)), Refusal::Kind::VelocityExceeded);
+
+  // Velocity refusals spend nothing.
+  EXPECT_EQ(boundary.last_sequence_id(), 2u);
+  EXPECT_EQ(boundary.state().window_count, 2u);
+}
+
+TEST_F(EdgeBoundaryTest, RateWindowAdmitsAtMostTheLimitPerSecond) {
+  EdgeBoundary boundary = make(2);
+  EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 1u);
+  Fakes::now += 999'999'999;  // still inside the window opened at construction
+  EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 2u);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Refusal::Kind::RateLimited);
+  EXPECT_EQ(boundary.state().window_count, 3u);  // the refused action still counts
+  Fakes::now += 1;                               // a full second after the window's start
+  const auto next = boundary.authorize(0, 0, 0);
+  ASSERT_TRUE(next.has_value());
+  EXPECT_EQ(next->sequence_id, 3u);  // the refusal spent no sequence id
+  EXPECT_EQ(boundary.state().window_start_nanos, Fakes::now);
+  EXPECT_EQ(boundary.state().window_count, 1u);
+}
+
+TEST_F(EdgeBoundaryTest, ZeroRateLimitAdmitsNothing) {
+  EdgeBoundary boundary = make(0);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Refusal::Kind::RateLimited);
+  Fakes::now += 5'000'000'000;  // a new window still respects the limit
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Refusal::Kind::RateLimited);
+  EXPECT_EQ(boundary.state().window_start_nanos, Fakes::now);
+  EXPECT_EQ(boundary.state().window_count, 1u);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Refusal::Kind::RateLimited);
+  EXPECT_EQ(boundary.last_sequence_id(), 0u);
+}
+
+TEST_F(EdgeBoundaryTest, ClockSetBackOpensANewWindow) {
+  EdgeBoundary boundary = make(1);
+  ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Refusal::Kind::RateLimited);
+  Fakes::now -= 1;  // the difference wraps
+  EXPECT_TRUE(boundary.authorize(0, 0, 0).has_value());
+  EXPECT_EQ(boundary.state().window_start_nanos, Fakes::now);
+}
+
+TEST_F(EdgeBoundaryTest, NonceFailureSpendsTheSequenceIdOnly) {
+  EdgeBoundary boundary = make();
+  Fakes::random_fails = true;
+  const auto failed = boundary.authorize(0, 0, 0);
+  ASSERT_EQ(refusal_of(failed), Refusal::Kind::NonceFailure);
+  EXPECT_EQ(failed.error().detail, "no entropy");
+  EXPECT_EQ(boundary.state().interceptor.nonce_count(), 0u);
+  Fakes::random_fails = false;
+  EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 2u);  // not poisoned, id 1 spent
+}
+
+TEST_F(EdgeBoundaryTest, RepeatedNonceIsRefusedByTheInterceptor) {
+  EdgeBoundary boundary = make();
+  Fakes::repeat_nonce = true;
+  ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
+  const auto replay = boundary.authorize(0, 0, 0);
+  ASSERT_EQ(refusal_of(replay), Refusal::Kind::Security);
+  EXPECT_EQ(replay.error().error, KelError::ReplayNonce);
+  EXPECT_EQ(boundary.state().interceptor.last_sequence_id(), 1u);
+  Fakes::repeat_nonce = false;
+  EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 3u);
+}
+
+TEST_F(EdgeBoundaryTest, ClockFailureUnderTheLockPoisonsTheState) {
+  EdgeBoundary boundary = make();
+  Fakes::clock_fails = true;
+  const auto fault = boundary.authorize(1, 0, 0);
+  ASSERT_EQ(refusal_of(fault), Refusal::Kind::InternalFault);
+  EXPECT_NE(fault.error().detail.find("clock gone"), std::string::npos);
+  Fakes::clock_fails = false;
+  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), Refusal::Kind::Poisoned);
+  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), Refusal::Kind::Poisoned);
+  // The velocity check runs before the lock and still reports its own refusal.
+  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 99.0)), Refusal::Kind::VelocityExceeded);
+  EXPECT_EQ(boundary.last_sequence_id(), 0u);
+}
+
+TEST_F(EdgeBoundaryTest, ExceptionUnderTheLockPoisonsTheStateAndIsReported) {
+  BoundaryConfig config;
+  EdgeBoundary boundary(config, Fakes::now, PlatformSources{Fakes::throwing_clock, Fakes::random});
+  ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
+  Fakes::clock_throws = true;
+  const auto fault = boundary.authorize(0, 0, 0);
+  ASSERT_EQ(refusal_of(fault), Refusal::Kind::InternalFault);
+  EXPECT_EQ(fault.error().detail, "clock exploded");
+  Fakes::clock_throws = false;
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Refusal::Kind::Poisoned);
+}
+
+TEST_F(EdgeBoundaryTest, WindowSizeIsStoredAndChangesNothing) {
+  BoundaryConfig config;
+  config.monotonic_window_size = 1'000'000;
+  EdgeBoundary boundary(config, Fakes::now, PlatformSources{Fakes::clock, Fakes::random});
+  EXPECT_EQ(boundary.monotonic_window_size(), 1'000'000u);
+  EXPECT_TRUE(boundary.authorize(0, 0, 0).has_value());
+}
+
+}  // namespace
