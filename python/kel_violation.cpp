@@ -20,7 +20,7 @@ struct OwnedText {
       PyErr_NoMemory();
       return false;
     }
-    std::memcpy(data, text.data(), text.size());
+    if (!text.empty()) std::memcpy(data, text.data(), text.size());  // an absent text has no data
     data[text.size()] = '\0';
     size = static_cast<Py_ssize_t>(text.size());
     return true;
