@@ -1,0 +1,434 @@
+// Four-axis least-distance solve: quick accept, feasibility stage (cyclic
+// projection from the origin clamped into the box), then a primal active-set
+// iteration over normal equations. Single precision throughout; every dot
+// product runs in one fixed order so that results are reproducible bit for bit.
+#include "multivar_4d.hpp"
+
+#include <array>
+#include <cmath>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "float_rules.hpp"
+
+namespace kelvara::core {
+namespace {
+
+using Vec4 = std::array<float, AXES>;
+using Row = std::span<const float, AXES>;
+
+// ((p0*q0 + p1*q1) + p2*q2) + p3*q3, each product rounded before it is added.
+float dot(Row p, Row q) noexcept {
+    return ((p[0] * q[0] + p[1] * q[1]) + p[2] * q[2]) + p[3] * q[3];
+}
+
+// ---- Normal equations ------------------------------------------------------
+
+using Matrix = float[WORKING_SET_CAPACITY][WORKING_SET_CAPACITY];
+
+// Partial pivoting: the largest magnitude in column k at or below row k;
+// ties keep the earliest row and a NaN candidate is never chosen.
+std::size_t pivot_row(const Matrix& m, std::size_t n, std::size_t k) noexcept {
+    std::size_t pivot = k;
+    float best = std::fabs(m[k][k]);
+    for (std::size_t i = k + 1; i < n; ++i) {
+        if (std::fabs(m[i][k]) > best) {
+            best = std::fabs(m[i][k]);
+            pivot = i;
+        }
+    }
+    return pivot;
+}
+
+}  // namespace
+
+bool solve_normal_equations(std::size_t n, const NormalRows& rows, const NormalVector& rhs,
+                            NormalVector& out) noexcept {
+    if (n > WORKING_SET_CAPACITY) return false;
+    if (n == 0) return true;
+
+    Matrix m{};
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) m[i][j] = dot(rows[i], rows[j]);
+    }
+    float v[WORKING_SET_CAPACITY];
+    for (std::size_t i = 0; i < n; ++i) v[i] = rhs[i];
+
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t p = pivot_row(m, n, k);
+        // A NaN pivot passes this test and is caught by the finiteness tests.
+        if (std::fabs(m[p][k]) < PIVOT_THRESHOLD) return false;
+        if (p != k) {
+            for (std::size_t c = k; c < n; ++c) std::swap(m[k][c], m[p][c]);
+            std::swap(v[k], v[p]);
+        }
+        for (std::size_t i = k + 1; i < n; ++i) {
+            const float f = m[i][k] / m[k][k];
+            if (!is_finite(f)) return false;
+            for (std::size_t c = k; c < n; ++c) m[i][c] = m[i][c] - f * m[k][c];
+            v[i] = v[i] - f * v[k];
+        }
+    }
+
+    for (std::size_t i = n; i-- > 0;) {
+        float s = v[i];
+        for (std::size_t j = i + 1; j < n; ++j) s = s - m[i][j] * out[j];
+        const float x = s / m[i][i];
+        if (!is_finite(x)) return false;
+        out[i] = x;
+    }
+    return true;
+}
+
+namespace {
+
+// ---- Problem and working set -------------------------------------------------
+
+// The caller's records, copied to the stack: the solve reads nothing through
+// the caller's pointers afterwards, so out may overlap any input.
+struct Problem {
+    Vec4 u_desired{};
+    Vec4 min_bound{};
+    Vec4 max_bound{};
+    std::size_t count = 0;  // at most MAX_CONSTRAINTS; rows at or past it stay zero
+    float a[MAX_CONSTRAINTS][AXES]{};
+    float b[MAX_CONSTRAINTS]{};
+};
+
+struct Outcome {
+    Vec4 u;
+    std::uint64_t iterations;
+    SolveStatus status;
+};
+
+enum class EntryKind : std::uint8_t { LowerBound = 0, UpperBound = 1, Linear = 2 };
+
+// One inequality g.x <= c, held as an equality while in the working set.
+struct Entry {
+    EntryKind kind;
+    std::uint8_t index;  // axis for a bound, constraint number for Linear
+    friend bool operator==(Entry, Entry) = default;
+};
+
+// Entries in insertion order; removal shifts the later ones down.
+class WorkingSet {
+public:
+    std::size_t size() const noexcept { return size_; }
+    Entry operator[](std::size_t position) const noexcept { return entries_[position]; }
+
+    [[nodiscard]] bool insert(Entry entry) noexcept {
+        if (size_ == WORKING_SET_CAPACITY) return false;
+        entries_[size_++] = entry;
+        return true;
+    }
+    void remove(std::size_t position) noexcept {
+        for (std::size_t i = position; i + 1 < size_; ++i) entries_[i] = entries_[i + 1];
+        --size_;
+    }
+    bool contains(Entry entry) const noexcept {
+        for (std::size_t i = 0; i < size_; ++i) {
+            if (entries_[i] == entry) return true;
+        }
+        return false;
+    }
+
+private:
+    std::array<Entry, WORKING_SET_CAPACITY> entries_{};
+    std::size_t size_ = 0;
+};
+
+Vec4 row_of(const Problem& p, Entry e) noexcept {
+    Vec4 g{};
+    switch (e.kind) {
+        case EntryKind::LowerBound: g[e.index] = -1.0f; break;
+        case EntryKind::UpperBound: g[e.index] = 1.0f; break;
+        case EntryKind::Linear:
+            for (std::size_t k = 0; k < AXES; ++k) g[k] = p.a[e.index][k];
+            break;
+    }
+    return g;
+}
+
+float limit_of(const Problem& p, Entry e) noexcept {
+    switch (e.kind) {
+        case EntryKind::LowerBound: return -p.min_bound[e.index];
+        case EntryKind::UpperBound: return p.max_bound[e.index];
+        case EntryKind::Linear: break;
+    }
+    return p.b[e.index];
+}
+
+// Every constraint in the fixed search order: per axis its lower then its upper
+// bound, then the linear constraints.
+template <class Visit>
+void visit_constraints(const Problem& p, Visit&& visit) {
+    for (std::uint8_t i = 0; i < AXES; ++i) {
+        visit(Entry{EntryKind::LowerBound, i});
+        visit(Entry{EntryKind::UpperBound, i});
+    }
+    for (std::uint8_t j = 0; j < p.count; ++j) visit(Entry{EntryKind::Linear, j});
+}
+
+// ---- Envelope tests ----------------------------------------------------------
+
+Vec4 clamp_into_box(const Problem& p, const Vec4& v) noexcept {
+    Vec4 c;
+    for (std::size_t i = 0; i < AXES; ++i) c[i] = clamp_lower_first(v[i], p.min_bound[i], p.max_bound[i]);
+    return c;
+}
+
+bool is_valid(const Problem& p) noexcept {
+    for (std::size_t i = 0; i < AXES; ++i) {
+        if (std::isnan(p.min_bound[i]) || std::isnan(p.max_bound[i]) || std::isnan(p.u_desired[i])) return false;
+        if (p.min_bound[i] > p.max_bound[i]) return false;
+    }
+    for (std::size_t j = 0; j < p.count; ++j) {
+        if (std::isnan(p.b[j])) return false;
+        for (float coefficient : p.a[j]) {
+            if (std::isnan(coefficient)) return false;
+        }
+    }
+    return true;
+}
+
+bool outside_box(const Problem& p, const Vec4& y) noexcept {
+    for (std::size_t i = 0; i < AXES; ++i) {
+        if (p.min_bound[i] - FEASIBILITY_TOL > y[i] || y[i] > p.max_bound[i] + FEASIBILITY_TOL) return true;
+    }
+    return false;
+}
+
+bool exceeds_linear_limits(const Problem& p, const Vec4& y) noexcept {
+    for (std::size_t j = 0; j < p.count; ++j) {
+        if (dot(y, p.a[j]) > p.b[j] + FEASIBILITY_TOL) return true;
+    }
+    return false;
+}
+
+// ---- Feasibility stage ---------------------------------------------------------
+
+// One sweep over the linear constraints; returns whether any was violated.
+// A violated row too short to project onto still counts as a change.
+bool project_violated_constraints(const Problem& p, Vec4& y) noexcept {
+    bool changed = false;
+    for (std::size_t j = 0; j < p.count; ++j) {
+        const float violation = dot(y, p.a[j]) - p.b[j];
+        if (!(violation > FEASIBILITY_TOL)) continue;
+        changed = true;
+        const float length_squared = dot(p.a[j], p.a[j]);
+        if (length_squared < DIRECTION_EPS) continue;
+        const float t = violation / length_squared;
+        Vec4 moved;
+        for (std::size_t k = 0; k < AXES; ++k) moved[k] = y[k] - p.a[j][k] * t;
+        y = clamp_into_box(p, moved);
+    }
+    return changed;
+}
+
+// A start point within the envelope, or nothing when the constraints cannot be
+// met inside the box.
+std::optional<Vec4> find_feasible_point(const Problem& p) noexcept {
+    Vec4 y = clamp_into_box(p, Vec4{});
+    for (unsigned sweep = 0; sweep < MAX_FEASIBILITY_SWEEPS; ++sweep) {
+        if (!project_violated_constraints(p, y)) return y;
+    }
+    if (outside_box(p, y) || exceeds_linear_limits(p, y)) return std::nullopt;
+    return y;
+}
+
+// Every constraint active at y; an axis with equal bounds takes only its lower.
+WorkingSet initial_working_set(const Problem& p, const Vec4& y) noexcept {
+    WorkingSet set;
+    // At most one bound per axis and four linear rows: never more than capacity.
+    for (std::uint8_t i = 0; i < AXES; ++i) {
+        if (std::fabs(y[i] - p.min_bound[i]) <= FEASIBILITY_TOL) {
+            (void)set.insert(Entry{EntryKind::LowerBound, i});
+        } else if (std::fabs(y[i] - p.max_bound[i]) <= FEASIBILITY_TOL) {
+            (void)set.insert(Entry{EntryKind::UpperBound, i});
+        }
+    }
+    for (std::uint8_t j = 0; j < p.count; ++j) {
+        if (std::fabs(dot(y, p.a[j]) - p.b[j]) <= FEASIBILITY_TOL) (void)set.insert(Entry{EntryKind::Linear, j});
+    }
+    return set;
+}
+
+// ---- Active-set phases -----------------------------------------------------------
+
+// The equality-constrained subproblem of one iteration: the working-set rows
+// and the residuals of u_desired against their limits.
+struct ActiveSystem {
+    NormalRows rows{};
+    NormalVector residuals{};
+    NormalVector multipliers{};
+};
+
+bool compute_multipliers(const Problem& p, const WorkingSet& set, ActiveSystem& system) noexcept {
+    for (std::size_t e = 0; e < set.size(); ++e) {
+        const Vec4 g = row_of(p, set[e]);
+        for (std::size_t k = 0; k < AXES; ++k) system.rows[e][k] = g[k];
+        system.residuals[e] = dot(g, p.u_desired) - limit_of(p, set[e]);
+    }
+    return solve_normal_equations(set.size(), system.rows, system.residuals, system.multipliers);
+}
+
+// The point nearest to u_desired on which every working-set entry holds with
+// equality.
+Vec4 nearest_on_working_set(const Problem& p, std::size_t n, const ActiveSystem& system) noexcept {
+    Vec4 x = p.u_desired;
+    for (std::size_t e = 0; e < n; ++e) {
+        for (std::size_t k = 0; k < AXES; ++k) x[k] = x[k] - system.rows[e][k] * system.multipliers[e];
+    }
+    return x;
+}
+
+// A negative multiplier says x comes closer to u_desired by leaving that limit
+// inwards. Among nearly equal negative multipliers the earliest entry wins.
+std::optional<std::size_t> entry_to_drop(std::size_t n, const NormalVector& multipliers) noexcept {
+    std::optional<std::size_t> candidate;
+    float lowest = 0.0f;
+    for (std::size_t e = 0; e < n; ++e) {
+        if (multipliers[e] < lowest - FEASIBILITY_TOL) {
+            candidate = e;
+            lowest = multipliers[e];
+        }
+    }
+    return candidate;
+}
+
+float violation_at(const Problem& p, Entry e, const Vec4& x) noexcept {
+    switch (e.kind) {
+        case EntryKind::LowerBound: return p.min_bound[e.index] - x[e.index];
+        case EntryKind::UpperBound: return x[e.index] - p.max_bound[e.index];
+        case EntryKind::Linear: break;
+    }
+    return dot(p.a[e.index], x) - p.b[e.index];
+}
+
+float largest_violation(const Problem& p, const WorkingSet& set, const Vec4& x) noexcept {
+    float largest = 0.0f;
+    visit_constraints(p, [&](Entry e) {
+        if (set.contains(e)) return;
+        const float violation = violation_at(p, e, x);
+        if (violation > largest) largest = violation;
+    });
+    return largest;
+}
+
+// The fraction of the direction d from y at which constraint e would be met, or
+// nothing when e cannot block: already within tolerance of its limit at y, or
+// d does not point towards it.
+std::optional<float> step_ratio(const Problem& p, Entry e, const Vec4& y, const Vec4& d) noexcept {
+    const std::size_t k = e.index;
+    switch (e.kind) {
+        case EntryKind::LowerBound:
+            if (std::fabs(y[k] - p.min_bound[k]) <= FEASIBILITY_TOL || d[k] >= -DIRECTION_EPS) return std::nullopt;
+            return (p.min_bound[k] - y[k]) / d[k];
+        case EntryKind::UpperBound:
+            if (std::fabs(y[k] - p.max_bound[k]) <= FEASIBILITY_TOL || d[k] <= DIRECTION_EPS) return std::nullopt;
+            return (p.max_bound[k] - y[k]) / d[k];
+        case EntryKind::Linear: break;
+    }
+    const float slack = p.b[k] - dot(p.a[k], y);
+    if (std::fabs(slack) <= FEASIBILITY_TOL) return std::nullopt;
+    const float towards = dot(p.a[k], d);
+    if (towards <= DIRECTION_EPS) return std::nullopt;
+    return slack / towards;
+}
+
+struct Step {
+    float alpha = 1.0f;
+    Entry blocking{};  // meaningful only when alpha < 1
+};
+
+// The longest step in (DIRECTION_EPS, 1] along d; ties keep the earlier constraint.
+Step step_length(const Problem& p, const WorkingSet& set, const Vec4& y, const Vec4& d) noexcept {
+    Step step;
+    visit_constraints(p, [&](Entry e) {
+        if (set.contains(e)) return;
+        const std::optional<float> ratio = step_ratio(p, e, y, d);
+        if (ratio && *ratio > DIRECTION_EPS && *ratio < step.alpha) {
+            step.alpha = *ratio;
+            step.blocking = e;
+        }
+    });
+    return step;
+}
+
+// An iterate that has walked through a limit it was already within tolerance
+// of (after a tie, or on an axis with equal bounds) is never handed out: the
+// clamped command takes its place.
+Outcome iteration_limit_exit(const Problem& p, const Vec4& y, const Vec4& clamped) noexcept {
+    const bool within_envelope = !outside_box(p, y) && !exceeds_linear_limits(p, y);
+    return Outcome{within_envelope ? y : clamped, MAX_ITERATIONS, KELVARA_STATUS_ITERATION_LIMIT};
+}
+
+// Moves from the feasible point y towards u_desired, one working-set change per
+// iteration.
+Outcome run_active_set(const Problem& p, Vec4 y, const Vec4& clamped) noexcept {
+    const Outcome failure{clamped, 0, KELVARA_STATUS_NUMERICAL_FAILURE};
+    WorkingSet set = initial_working_set(p, y);
+
+    for (std::uint64_t iteration = 1;; ++iteration) {
+        ActiveSystem system;
+        if (!compute_multipliers(p, set, system)) return failure;
+        const Vec4 x = nearest_on_working_set(p, set.size(), system);
+
+        if (const auto dropped = entry_to_drop(set.size(), system.multipliers)) {
+            set.remove(*dropped);
+        } else {
+            if (largest_violation(p, set, x) <= FEASIBILITY_TOL) {
+                return Outcome{x, iteration, KELVARA_STATUS_OPTIMAL};
+            }
+            Vec4 d;
+            for (std::size_t k = 0; k < AXES; ++k) d[k] = x[k] - y[k];
+            const Step step = step_length(p, set, y, d);
+            for (std::size_t k = 0; k < AXES; ++k) y[k] = y[k] + d[k] * step.alpha;
+            if (step.alpha < FULL_STEP_THRESHOLD && !set.insert(step.blocking)) return failure;
+        }
+
+        if (iteration == MAX_ITERATIONS) return iteration_limit_exit(p, y, clamped);
+    }
+}
+
+Outcome solve(const float* u_desired, const Multivar4dBounds& bounds, const Multivar4dConstraints& constraints) noexcept {
+    Problem p;
+    for (std::size_t i = 0; i < AXES; ++i) {
+        p.u_desired[i] = u_desired[i];
+        p.min_bound[i] = bounds.min_bound[i];
+        p.max_bound[i] = bounds.max_bound[i];
+    }
+    const Vec4 clamped = clamp_into_box(p, p.u_desired);
+    const Outcome invalid{clamped, 0, KELVARA_STATUS_INVALID};
+
+    if (constraints.count > MAX_CONSTRAINTS) return invalid;
+    p.count = static_cast<std::size_t>(constraints.count);
+    for (std::size_t j = 0; j < p.count; ++j) {
+        for (std::size_t k = 0; k < AXES; ++k) p.a[j][k] = constraints.a[j][k];
+        p.b[j] = constraints.b[j];
+    }
+    if (!is_valid(p)) return invalid;
+
+    // Quick accept: the clamped command already meets every constraint.
+    if (!exceeds_linear_limits(p, clamped)) return Outcome{clamped, 0, KELVARA_STATUS_OPTIMAL};
+
+    const std::optional<Vec4> start = find_feasible_point(p);
+    if (!start) return Outcome{clamped, 0, KELVARA_STATUS_INFEASIBLE};
+    return run_active_set(p, *start, clamped);
+}
+
+}  // namespace
+}  // namespace kelvara::core
+
+extern "C" int32_t kelvara_solve_multivar_4d(const float* u_desired, const Multivar4dBounds* bounds,
+                                             const Multivar4dConstraints* constraints, Multivar4dSolution* out) {
+    if (u_desired == nullptr || bounds == nullptr || constraints == nullptr || out == nullptr) return -1;
+
+    const kelvara::core::Outcome outcome = kelvara::core::solve(u_desired, *bounds, *constraints);
+    // Field by field, so that the padding after status is never written.
+    for (std::size_t k = 0; k < kelvara::core::AXES; ++k) out->u[k] = outcome.u[k];
+    out->iterations = outcome.iterations;
+    out->status = outcome.status;
+    return 0;
+}
