@@ -107,8 +107,8 @@ def main() -> int:
             receipt = boundary.authorize_action(axis, position, velocity)
         except KelViolation as refusal:
             latencies.append(time.perf_counter_ns() - started)
-            if refused[refusal.violation_type] == 0:
-                events.append(f"first refusal of its kind: {refusal}")
+            if refused[refusal.violation_type] == 0 or refusal.violation_type == "velocity_exceeded":
+                events.append(f"refused: {refusal}")
             refused[refusal.violation_type] += 1
             return None
         latencies.append(time.perf_counter_ns() - started)
