@@ -25,7 +25,6 @@ if [ ! -x .venv/bin/python ]; then
 fi
 stamp=.venv/.requirements-dev.installed
 if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
-  .venv/bin/python -m pip install -q --upgrade pip
   .venv/bin/python -m pip install -q -r requirements-dev.txt
   cp requirements-dev.txt "$stamp"
 fi
