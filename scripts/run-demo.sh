@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The main job: installs the module if needed and runs the controller-loop demo.
+# The main job: installs the module (again only when its sources changed) and runs
+# the controller-loop demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
-if ! .venv/bin/python -c 'import _kelvara' 2>/dev/null || [ -n "$(find python 10-kernel CMakeLists.txt -newer .venv/.kelvara-installed 2>/dev/null | head -n 1)" ] || [ ! -f .venv/.kelvara-installed ]; then
+stamp=.venv/.kelvara-installed
+if [ ! -f "$stamp" ] || [ -n "$(find python 10-kernel CMakeLists.txt pyproject.toml -newer "$stamp" | head -n 1)" ]; then
   .venv/bin/python -m pip install -q --no-build-isolation --force-reinstall --no-deps .
-  touch .venv/.kelvara-installed
+  touch "$stamp"
 fi
 exec .venv/bin/python examples/controller_loop.py
