@@ -8,7 +8,7 @@
 
 #include "binder.hpp"
 #include "classes.hpp"
-#include "scalar_projection.hpp"
+#include "kelvara/core/scalar_projection.hpp"
 
 namespace kelvara::py {
 namespace {

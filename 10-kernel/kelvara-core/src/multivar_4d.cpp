@@ -10,7 +10,7 @@
 #include <span>
 #include <utility>
 
-#include "float_rules.hpp"
+#include "kelvara/core/float_rules.hpp"
 
 namespace kelvara::core {
 namespace {

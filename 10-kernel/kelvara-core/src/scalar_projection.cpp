@@ -1,5 +1,5 @@
 // C export of the scalar projection.
-#include "scalar_projection.hpp"
+#include "kelvara/core/scalar_projection.hpp"
 
 extern "C" int32_t kelvara_solve_active_set(float u_desired, float min_bound, float max_bound,
                                             const ScalarConstraints* constraints, ScalarSolution* out) {

@@ -9,7 +9,7 @@
 #include <random>
 
 #include "kelvara.h"
-#include "scalar_projection.hpp"
+#include "kelvara/core/scalar_projection.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // kelvara_solve_active_set is a null check around this same body.
 #pragma once
 
-#include "float_rules.hpp"
+#include "kelvara/core/float_rules.hpp"
 #include "kelvara.h"
 
 namespace kelvara::core {
