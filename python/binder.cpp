@@ -1,5 +1,7 @@
 #include "binder.hpp"
 
+#include "contract_texts.hpp"
+
 #include <cfloat>
 #include <climits>
 #include <string>
@@ -153,7 +155,7 @@ bool convert(PyObject* obj, float& out) {
 
 bool convert(PyObject* obj, Text& out) {
   if (!PyUnicode_Check(obj)) {
-    raise_cannot_convert(obj, "PyString");
+    raise_cannot_convert(obj, kTextTarget);
     return false;
   }
   Py_ssize_t size;
@@ -165,7 +167,7 @@ bool convert(PyObject* obj, Text& out) {
 
 bool convert(PyObject* obj, Bytes& out) {
   if (!PyBytes_Check(obj)) {
-    raise_cannot_convert(obj, "PyBytes");
+    raise_cannot_convert(obj, kBytesTarget);
     return false;
   }
   out.data = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
@@ -208,13 +210,6 @@ void prefix_type_error(const char* param) {
   if (PyObject* cause = PyException_GetCause(old)) PyException_SetCause(replacement, cause);
   Py_DECREF(old);
   PyErr_SetRaisedException(replacement);
-}
-
-PyObject* raise_allocation_failure() {
-  if (!PyErr_Occurred()) {
-    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-  }
-  return nullptr;
 }
 
 }  // namespace kelvara::py

@@ -114,7 +114,4 @@ bool parse_new(const Signature<N>& sig, PyObject* args, PyObject* kwargs, Out&..
   return convert_all(sig, slots.data(), out...);
 }
 
-// The error of an allocation that failed without saying why.
-PyObject* raise_allocation_failure();
-
 }  // namespace kelvara::py

@@ -8,27 +8,28 @@
 
 #include "binder.hpp"
 #include "classes.hpp"
+#include "contract_texts.hpp"
+#include "instance.hpp"
 #include "kelvara/core/scalar_projection.hpp"
 
 namespace kelvara::py {
 namespace {
 
-struct GovernorObject {
-  PyObject_HEAD
+struct GovernorRecord {
   ScalarConstraints constraints;  // row 0: u <= max_bound; row 1: -u <= -min_bound
   float min_bound;
   float max_bound;
 };
 
-GovernorObject* as_governor(PyObject* self) { return reinterpret_cast<GovernorObject*>(self); }
+const GovernorRecord& governor_of(PyObject* self) { return record_of<GovernorRecord>(self); }
 
 // The kernel's row 0 bounds u by max_bound and min_bound is its lower bound, so
 // the final clamp changes nothing while min_bound < max_bound holds; it keeps the
 // result inside the envelope whatever the kernel returns.
-float project_one(const GovernorObject* g, float u) {
-  float v = core::solve_active_set(g->constraints, u, g->min_bound, g->max_bound).u;
-  if (v < g->min_bound) v = g->min_bound;
-  if (v > g->max_bound) v = g->max_bound;
+float project_one(const GovernorRecord& g, float u) {
+  float v = core::solve_active_set(g.constraints, u, g.min_bound, g.max_bound).u;
+  if (v < g.min_bound) v = g.min_bound;
+  if (v > g.max_bound) v = g.max_bound;
   return v;
 }
 
@@ -40,23 +41,17 @@ PyObject* governor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   float min_bound = 0.0f;
   float max_bound = 0.0f;
   if (!parse_new(kNewSignature, args, kwargs, min_bound, max_bound)) return nullptr;
-  if (!(min_bound < max_bound)) {  // also refuses NaN and bounds equal after narrowing
-    PyErr_SetString(PyExc_ValueError, "min_bound must be strictly less than max_bound");
-    return nullptr;
-  }
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return raise_allocation_failure();
-  GovernorObject* g = as_governor(self);
-  g->constraints = ScalarConstraints{{1.0f, -1.0f, 0.0f, 0.0f}, {max_bound, -min_bound, 0.0f, 0.0f}};
-  g->min_bound = min_bound;
-  g->max_bound = max_bound;
-  return self;
+  // Also refuses NaN and bounds equal after narrowing.
+  if (!(min_bound < max_bound)) return kBoundsOrderError.raise();
+  return new_instance<GovernorRecord>(
+      type, ScalarConstraints{{1.0f, -1.0f, 0.0f, 0.0f}, {max_bound, -min_bound, 0.0f, 0.0f}},
+      min_bound, max_bound);
 }
 
 PyObject* project(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   float u_desired;
   if (!parse(kProjectSignature, args, nargsf, kwnames, u_desired)) return nullptr;
-  return PyFloat_FromDouble(project_one(as_governor(self), u_desired));
+  return PyFloat_FromDouble(project_one(governor_of(self), u_desired));
 }
 
 // Reads every element of `seq` through the iterator protocol into `buffer`.
@@ -100,12 +95,12 @@ PyObject* project_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
   PyObject* u_vec;
   if (!parse(kBatchSignature, args, nargsf, kwnames, u_vec)) return nullptr;
   if (PyUnicode_Check(u_vec)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    kStrIsNotAVector.raise();
     prefix_type_error("u_vec");
     return nullptr;
   }
   if (!PySequence_Check(u_vec)) {
-    raise_cannot_convert(u_vec, "Sequence");
+    raise_cannot_convert(u_vec, kSequenceTarget);
     prefix_type_error("u_vec");
     return nullptr;
   }
@@ -123,7 +118,7 @@ PyObject* project_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     return nullptr;
   }
 
-  const GovernorObject* g = as_governor(self);
+  const GovernorRecord& g = governor_of(self);
   for (float& u : buffer) u = project_one(g, u);
 
   PyObject* result = PyList_New(static_cast<Py_ssize_t>(buffer.size()));
@@ -153,13 +148,14 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Governor(min_bound, max_bound)\n--\n\n"
                                   "Python wrapper around the Kelvara scalar active-set projection kernel.")},
     {Py_tp_new, reinterpret_cast<void*>(governor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<GovernorRecord>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
 PyType_Spec kSpec = {
     "builtins.Governor",
-    sizeof(GovernorObject),
+    sizeof(Instance<GovernorRecord>),
     0,
     Py_TPFLAGS_DEFAULT,
     kSlots,

@@ -1,87 +1,53 @@
-// KelBoundary: the Python face of the edge boundary. Binds and converts the
-// arguments, runs the authorization and turns each refusal into its exception.
+// KelBoundary: the Python face of the edge authorizer. Binds and converts the
+// arguments, runs the authorization and raises each refusal as it comes.
 #include <Python.h>
 
-#include <cstring>
-#include <new>
-#include <string>
+#include <algorithm>
+#include <cstdint>
 
 #include "binder.hpp"
 #include "classes.hpp"
-#include "edge_boundary.hpp"
+#include "contract_texts.hpp"
+#include "instance.hpp"
 #include "kel_receipt.hpp"
 #include "kel_violation.hpp"
+#include "kelvara/edge/edge_authorizer.hpp"
 
 namespace kelvara::py {
 namespace {
 
-struct KelBoundaryObject {
-  PyObject_HEAD
-  EdgeBoundary boundary;  // the whole state, nonce ring included, lives inline
-};
+struct BoundaryRecord {
+  BoundaryRecord(const edge::AuthorizerConfig& config, std::uint64_t now, std::uint64_t window_size)
+      : authorizer(config, now), monotonic_window_size(window_size) {}
 
-EdgeBoundary& boundary_of(PyObject* self) { return reinterpret_cast<KelBoundaryObject*>(self)->boundary; }
+  edge::EdgeAuthorizer authorizer;  // the whole state, nonce ring included, lives inline
+  // Accepted, converted and stored; no operation reads it (the replay window
+  // is a fixed 1024 nonces).
+  std::uint64_t monotonic_window_size;
+};
 
 constexpr Signature<4> kNewSignature{
     "KelBoundary.__new__()", {"rate_limit", "max_velocity_rad_s", "monotonic_window_size", "hmac_key"}, 0};
 constexpr Signature<3> kAuthorizeSignature{
     "KelBoundary.authorize_action()", {"target_axis", "requested_position", "commanded_velocity"}, 3};
 
-PyObject* raise_runtime_error(const std::string& text) {
-  PyErr_SetString(PyExc_RuntimeError, text.c_str());
-  return nullptr;
-}
-
 PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  BoundaryConfig config;
+  edge::AuthorizerConfig config;
+  std::uint64_t monotonic_window_size = 64;
   PyObject* hmac_key = nullptr;
   if (!parse_new(kNewSignature, args, kwargs, config.rate_limit, config.max_velocity_rad_s,
-                 config.monotonic_window_size, hmac_key)) {
+                 monotonic_window_size, hmac_key)) {
     return nullptr;
   }
   if (hmac_key != nullptr && hmac_key != Py_None) {  // absent or None: the all-zero key
     Bytes key_bytes;
     if (!convert_param(hmac_key, "hmac_key", key_bytes)) return nullptr;
-    if (key_bytes.data.size() != config.key.size()) {
-      PyErr_SetString(PyExc_ValueError, "hmac_key must be exactly 32 bytes");
-      return nullptr;
-    }
-    std::memcpy(config.key.data(), key_bytes.data.data(), config.key.size());
+    if (key_bytes.data.size() != config.key.size()) return kKeyLengthError.raise();
+    std::copy_n(key_bytes.data.begin(), config.key.size(), config.key.begin());
   }
-  const auto now = wall_clock_nanos();
-  if (!now) return raise_runtime_error("failed to read the real-time clock: " + now.error());
-
-  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return raise_allocation_failure();
-  new (&boundary_of(self)) EdgeBoundary(config, *now);
-  return self;
-}
-
-void boundary_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  boundary_of(self).~EdgeBoundary();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-PyObject* raise_refusal(std::int32_t axis, Refusal& refusal) {
-  switch (refusal.kind) {
-    case Refusal::Kind::VelocityExceeded:
-      return ViolationError(axis, "velocity_exceeded", std::move(refusal.detail)).raise();
-    case Refusal::Kind::RateLimited:
-      return ViolationError(axis, "rate_limited", std::string_view("action rate limit exceeded")).raise();
-    case Refusal::Kind::Poisoned:
-      return raise_runtime_error("KelBoundary state is poisoned");
-    case Refusal::Kind::NonceFailure:
-      return raise_runtime_error("failed to generate nonce: " + refusal.detail);
-    case Refusal::Kind::InternalFault:
-      return raise_runtime_error("KelBoundary internal fault: " + refusal.detail +
-                                 "; the state is now poisoned");
-    case Refusal::Kind::Security:
-      return kel_error_to_py_err(axis, refusal.error).raise();
-  }
-  return raise_runtime_error("KelBoundary: unknown refusal");
+  const auto now = edge::wall_clock_nanos();
+  if (!now) return raise_refusal(0, edge::Refusal::clock_failure(now.error()));
+  return new_instance<BoundaryRecord>(type, config, *now, monotonic_window_size);
 }
 
 PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -92,7 +58,8 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
              commanded_velocity)) {
     return nullptr;
   }
-  auto outcome = boundary_of(self).authorize(target_axis, requested_position, commanded_velocity);
+  const auto outcome =
+      record_of<BoundaryRecord>(self).authorizer.authorize(target_axis, requested_position, commanded_velocity);
   if (!outcome) return raise_refusal(target_axis, outcome.error());
   return new_kel_receipt(*outcome);
 }
@@ -111,14 +78,14 @@ PyType_Slot kSlots[] = {
                     "hmac_key=None)\n--\n\n"
                     "Deterministic edge governor that authorizes physical actions.")},
     {Py_tp_new, reinterpret_cast<void*>(boundary_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boundary_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<BoundaryRecord>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
 PyType_Spec kSpec = {
     "builtins.KelBoundary",
-    sizeof(KelBoundaryObject),
+    sizeof(Instance<BoundaryRecord>),
     0,
     Py_TPFLAGS_DEFAULT,
     kSlots,

@@ -1,62 +1,52 @@
-// KelReceipt: the read-only proof that one actuator command passed the edge
-// boundary, able to re-check its own tag against a key.
+// KelReceipt: the read-only proof that one actuator command was authorized or
+// admitted, able to re-check its own tag against a key.
 #include "kel_receipt.hpp"
 
-#include <cstring>
-#include <new>
+#include <algorithm>
 
 #include "binder.hpp"
 #include "classes.hpp"
+#include "contract_texts.hpp"
+#include "instance.hpp"
+#include "kelvara/security/tag_check.hpp"
 
 namespace kelvara::py {
 namespace {
 
-struct KelReceiptObject {
-  PyObject_HEAD
-  ReceiptRecord record;
-};
+using edge::ReceiptRecord;
 
-const ReceiptRecord& record_of(PyObject* self) { return reinterpret_cast<KelReceiptObject*>(self)->record; }
+const ReceiptRecord& receipt_of(PyObject* self) { return record_of<ReceiptRecord>(self); }
 
-PyObject* receipt_new(PyTypeObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_TypeError, "No constructor defined for KelReceipt");
-  return nullptr;
-}
+PyObject* receipt_new(PyTypeObject*, PyObject*, PyObject*) { return kNoReceiptConstructor.raise(); }
 
-PyObject* get_is_authorized(PyObject* self, void*) { return PyBool_FromLong(record_of(self).is_authorized); }
+PyObject* get_is_authorized(PyObject* self, void*) { return PyBool_FromLong(receipt_of(self).is_authorized); }
 PyObject* get_sequence_id(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(record_of(self).sequence_id);
+  return PyLong_FromUnsignedLongLong(receipt_of(self).sequence_id);
 }
 PyObject* get_timestamp_nanos(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(record_of(self).timestamp_nanos);
+  return PyLong_FromUnsignedLongLong(receipt_of(self).timestamp_nanos);
 }
 PyObject* get_receipt_hash(PyObject* self, void*) {
-  const auto& bytes = record_of(self).receipt_hash;
+  const auto& bytes = receipt_of(self).receipt_hash;
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                    static_cast<Py_ssize_t>(bytes.size()));
 }
 
 constexpr Signature<1> kVerifySignature{"KelReceipt.verify()", {"key"}, 1};
 
-// Recomputes the tag from the copies inside receipt_hash, the identifier and the
+// The tag check over the copies inside receipt_hash, the identifier and the
 // payload, under `key`. Reads nothing else and changes nothing.
-bool tag_matches(const ReceiptRecord& record, const security::Key& key) {
-  const security::Receipt stored = security::read_receipt_bytes(record.receipt_hash);
-  const auto recomputed =
-      security::authorize(key, stored.nonce, stored.timestamp_nanos, stored.sequence_id,
-                          security::action_id_bytes(record.action_id_text()),
-                          payload_of(record.requested_position, record.commanded_velocity));
-  if (!recomputed) return false;
-  return std::memcmp(recomputed->tag.data(), stored.tag.data(), security::kTagSize) == 0;
-}
-
 PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   Bytes key_bytes;
   if (!parse(kVerifySignature, args, nargsf, kwnames, key_bytes)) return nullptr;
   if (key_bytes.data.size() != security::kKeySize) Py_RETURN_FALSE;  // a wrong length never matches
   security::Key key;
-  std::memcpy(key.data(), key_bytes.data.data(), key.size());
-  return PyBool_FromLong(tag_matches(record_of(self), key));
+  std::copy_n(key_bytes.data.begin(), key.size(), key.begin());
+  const ReceiptRecord& record = receipt_of(self);
+  const auto checked = security::check_tag(
+      security::HmacKeyContext::from_key(key), security::read_receipt_bytes(record.receipt_hash),
+      record.action_id.bytes(), edge::command_payload(record.requested_position, record.commanded_velocity));
+  return PyBool_FromLong(checked.has_value());
 }
 
 PyGetSetDef kGetSet[] = {
@@ -77,6 +67,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Replay-resistant authorization receipt returned by `KelBoundary`.")},
     {Py_tp_new, reinterpret_cast<void*>(receipt_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ReceiptRecord>)},
     {Py_tp_getset, kGetSet},
     {Py_tp_methods, kMethods},
     {0, nullptr},
@@ -84,7 +75,7 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec = {
     "builtins.KelReceipt",
-    sizeof(KelReceiptObject),
+    sizeof(Instance<ReceiptRecord>),
     0,
     Py_TPFLAGS_DEFAULT,
     kSlots,
@@ -96,14 +87,8 @@ PyTypeObject* g_type = nullptr;
 
 PyTypeObject* kel_receipt_type() { return type_once(g_type, kSpec); }
 
-PyObject* new_kel_receipt(const ReceiptRecord& record) {
-  PyTypeObject* type = kel_receipt_type();
-  if (type == nullptr) return nullptr;
-  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return raise_allocation_failure();
-  new (&reinterpret_cast<KelReceiptObject*>(self)->record) ReceiptRecord(record);
-  return self;
+PyObject* new_kel_receipt(const edge::ReceiptRecord& record) {
+  return new_instance<ReceiptRecord>(kel_receipt_type(), record);
 }
 
 }  // namespace kelvara::py

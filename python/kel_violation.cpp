@@ -1,46 +1,57 @@
 #include "kel_violation.hpp"
 
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "binder.hpp"
 #include "classes.hpp"
+#include "instance.hpp"
 #include "pyref.hpp"
 
 namespace kelvara::py {
 namespace {
 
-// UTF-8 text owned by an exception instance.
-struct OwnedText {
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-
+// UTF-8 text owned by an exception instance, in the interpreter's allocator;
+// freed by its own handle. An absent text has no data and reads as "".
+class OwnedText {
+ public:
+  // Copies `text`; false with MemoryError set when that cannot be allocated.
   bool copy_from(std::string_view text) {
-    data = static_cast<char*>(PyMem_Malloc(text.size() + 1));
-    if (data == nullptr) {
+    data_.reset(static_cast<char*>(PyMem_Malloc(text.size() + 1)));
+    if (!data_) {
       PyErr_NoMemory();
       return false;
     }
-    if (!text.empty()) std::memcpy(data, text.data(), text.size());  // an absent text has no data
-    data[text.size()] = '\0';
-    size = static_cast<Py_ssize_t>(text.size());
+    if (!text.empty()) std::memcpy(data_.get(), text.data(), text.size());
+    data_[text.size()] = '\0';
+    size_ = text.size();
     return true;
   }
-  void release() {
-    PyMem_Free(data);
-    data = nullptr;
-    size = 0;
+  std::string_view view() const { return data_ ? std::string_view(data_.get(), size_) : ""; }
+  PyObject* to_str() const {
+    const std::string_view v = view();
+    return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
   }
-  std::string_view view() const { return {data == nullptr ? "" : data, static_cast<std::size_t>(size)}; }
+
+ private:
+  struct PyMemFree {
+    void operator()(char* data) const { PyMem_Free(data); }
+  };
+  std::unique_ptr<char[], PyMemFree> data_;
+  std::size_t size_ = 0;
 };
 
-struct KelViolationObject {
-  PyBaseExceptionObject base;
-  std::int32_t axis;
+struct ViolationRecord {
+  std::int32_t axis = 0;
   OwnedText violation_type;
   OwnedText message;
 };
 
-KelViolationObject* as_violation(PyObject* self) { return reinterpret_cast<KelViolationObject*>(self); }
+using ViolationInstance = Instance<ViolationRecord, PyBaseExceptionObject>;
+ViolationRecord& violation_of(PyObject* self) {
+  return record_of<ViolationRecord, PyBaseExceptionObject>(self);
+}
 PyTypeObject* exception_base() { return reinterpret_cast<PyTypeObject*>(PyExc_Exception); }
 
 constexpr Signature<3> kNewSignature{"KelViolation.__new__()", {"axis", "violation_type", "message"}, 0};
@@ -51,34 +62,23 @@ PyObject* violation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Text message;
   if (!parse_new(kNewSignature, args, kwargs, axis, violation_type, message)) return nullptr;
 
-  OwnedText owned_type;
-  OwnedText owned_message;
-  if (!owned_type.copy_from(violation_type.utf8)) return nullptr;
-  if (!owned_message.copy_from(message.utf8)) {
-    owned_type.release();
+  ViolationRecord record;
+  record.axis = axis;
+  if (!record.violation_type.copy_from(violation_type.utf8) || !record.message.copy_from(message.utf8)) {
     return nullptr;
   }
   // The base constructor sees no arguments, so `args` starts empty; the inherited
   // initialiser then records the call's positional arguments.
   PyRef no_args(PyTuple_New(0));
   PyObject* self = no_args ? exception_base()->tp_new(type, no_args.get(), nullptr) : nullptr;
-  if (self == nullptr) {
-    owned_type.release();
-    owned_message.release();
-    return nullptr;
-  }
-  KelViolationObject* v = as_violation(self);
-  v->axis = axis;
-  v->violation_type = owned_type;
-  v->message = owned_message;
+  if (self == nullptr) return nullptr;
+  new (&violation_of(self)) ViolationRecord(std::move(record));
   return self;
 }
 
 void violation_dealloc(PyObject* self) {
-  KelViolationObject* v = as_violation(self);
-  v->violation_type.release();
-  v->message.release();
   PyTypeObject* type = Py_TYPE(self);
+  violation_of(self).~ViolationRecord();
   exception_base()->tp_dealloc(self);
   Py_DECREF(type);
 }
@@ -89,22 +89,17 @@ int violation_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 PyObject* violation_str(PyObject* self) {
-  const KelViolationObject* v = as_violation(self);
-  std::string text = "KelViolation(axis=" + std::to_string(v->axis) + ", violation_type=";
-  text += v->violation_type.view();
+  const ViolationRecord& v = violation_of(self);
+  std::string text = "KelViolation(axis=" + std::to_string(v.axis) + ", violation_type=";
+  text += v.violation_type.view();
   text += "): ";
-  text += v->message.view();
+  text += v.message.view();
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* text_object(const OwnedText& text) {
-  const std::string_view v = text.view();
-  return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
-}
-
-PyObject* get_axis(PyObject* self, void*) { return PyLong_FromLong(as_violation(self)->axis); }
-PyObject* get_violation_type(PyObject* self, void*) { return text_object(as_violation(self)->violation_type); }
-PyObject* get_message(PyObject* self, void*) { return text_object(as_violation(self)->message); }
+PyObject* get_axis(PyObject* self, void*) { return PyLong_FromLong(violation_of(self).axis); }
+PyObject* get_violation_type(PyObject* self, void*) { return violation_of(self).violation_type.to_str(); }
+PyObject* get_message(PyObject* self, void*) { return violation_of(self).message.to_str(); }
 
 PyGetSetDef kGetSet[] = {
     {"axis", get_axis, nullptr, nullptr, nullptr},
@@ -127,7 +122,7 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec = {
     "builtins.KelViolation",
-    sizeof(KelViolationObject),
+    sizeof(ViolationInstance),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     kSlots,
@@ -142,16 +137,21 @@ PyTypeObject* kel_violation_type() { return type_once(g_type, kSpec, PyExc_Excep
 PyObject* ViolationError::raise() const {
   PyTypeObject* type = kel_violation_type();
   if (type == nullptr) return nullptr;
-  const std::string_view msg = message();
   PyRef args(Py_BuildValue("(is#s#)", static_cast<int>(axis_), violation_type_.data(),
-                           static_cast<Py_ssize_t>(violation_type_.size()), msg.data(),
-                           static_cast<Py_ssize_t>(msg.size())));
+                           static_cast<Py_ssize_t>(violation_type_.size()), message_.data(),
+                           static_cast<Py_ssize_t>(message_.size())));
   if (args) PyErr_SetObject(reinterpret_cast<PyObject*>(type), args.get());
   return nullptr;
 }
 
 ViolationError kel_error_to_py_err(std::int32_t axis, security::KelError kind) {
   return ViolationError(axis, security::code(kind), security::message(kind));
+}
+
+PyObject* raise_refusal(std::int32_t axis, const edge::Refusal& refusal) {
+  if (refusal.is_violation()) return ViolationError(axis, refusal.code(), refusal.message()).raise();
+  PyErr_SetString(PyExc_RuntimeError, std::string(refusal.message()).c_str());
+  return nullptr;
 }
 
 }  // namespace kelvara::py

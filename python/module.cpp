@@ -11,7 +11,8 @@
 namespace kelvara::py {
 namespace {
 
-constexpr const char* kVersion = "0.2.0";
+// The project version, set once in the top-level CMakeLists.txt.
+constexpr const char* kVersion = KELVARA_VERSION;
 
 std::atomic<std::int64_t> g_owning_interpreter{-1};
 PyObject* g_module = nullptr;  // the one module object, filled by the first successful import

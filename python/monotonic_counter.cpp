@@ -5,41 +5,33 @@
 
 #include <atomic>
 #include <cstdint>
-#include <new>
 
 #include "binder.hpp"
 #include "classes.hpp"
+#include "instance.hpp"
 
 namespace kelvara::py {
 namespace {
 
-struct MonotonicCounterObject {
-  PyObject_HEAD
-  std::atomic<std::uint64_t> value;
-};
+using CounterRecord = std::atomic<std::uint64_t>;
 
-MonotonicCounterObject* as_counter(PyObject* self) {
-  return reinterpret_cast<MonotonicCounterObject*>(self);
-}
+CounterRecord& counter_of(PyObject* self) { return record_of<CounterRecord>(self); }
 
 constexpr Signature<1> kNewSignature{"MonotonicCounter.__new__()", {"initial_value"}, 0};
 
 PyObject* counter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::uint64_t initial_value = 0;
   if (!parse_new(kNewSignature, args, kwargs, initial_value)) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return raise_allocation_failure();
-  new (&as_counter(self)->value) std::atomic<std::uint64_t>(initial_value);
-  return self;
+  return new_instance<CounterRecord>(type, initial_value);
 }
 
 PyObject* next_value(PyObject* self, PyObject*) {
-  const std::uint64_t previous = as_counter(self)->value.fetch_add(1, std::memory_order_acq_rel);
+  const std::uint64_t previous = counter_of(self).fetch_add(1, std::memory_order_acq_rel);
   return PyLong_FromUnsignedLongLong(previous + 1);  // wraps to 0 after 2**64 - 1
 }
 
 PyObject* current_value(PyObject* self, PyObject*) {
-  return PyLong_FromUnsignedLongLong(as_counter(self)->value.load(std::memory_order_acquire));
+  return PyLong_FromUnsignedLongLong(counter_of(self).load(std::memory_order_acquire));
 }
 
 PyMethodDef kMethods[] = {
@@ -54,13 +46,14 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("MonotonicCounter(initial_value=0)\n--\n\n"
                                   "A monotonically increasing 64-bit counter.")},
     {Py_tp_new, reinterpret_cast<void*>(counter_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<CounterRecord>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 
 PyType_Spec kSpec = {
     "builtins.MonotonicCounter",
-    sizeof(MonotonicCounterObject),
+    sizeof(Instance<CounterRecord>),
     0,
     Py_TPFLAGS_DEFAULT,
     kSlots,

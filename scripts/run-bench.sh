@@ -3,5 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
-.venv/bin/python -m pip install -q --no-build-isolation --force-reinstall --no-deps .
+scripts/install-module.sh
 .venv/bin/python bench/bench_python.py

@@ -4,9 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
-stamp=.venv/.kelvara-installed
-if [ ! -f "$stamp" ] || [ -n "$(find python 10-kernel CMakeLists.txt pyproject.toml -newer "$stamp" | head -n 1)" ]; then
-  .venv/bin/python -m pip install -q --no-build-isolation --force-reinstall --no-deps .
-  touch "$stamp"
-fi
+scripts/install-module.sh
 exec .venv/bin/python examples/controller_loop.py

@@ -27,6 +27,6 @@ ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 )
 
 echo "== pip install . and Python tests"
-python -m pip install -q --no-build-isolation --force-reinstall --no-deps .
+scripts/install-module.sh
 cd python/tests  # import the installed module, not anything from the source tree
 python -m pytest -q "$@"

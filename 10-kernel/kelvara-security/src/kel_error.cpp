@@ -1,4 +1,4 @@
-#include "kel_error.hpp"
+#include "kelvara/security/kel_error.hpp"
 
 #include <array>
 

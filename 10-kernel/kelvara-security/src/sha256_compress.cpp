@@ -1,4 +1,4 @@
-#include "sha256_compress.hpp"
+#include "kelvara/security/sha256_compress.hpp"
 
 #include <openssl/sha.h>
 

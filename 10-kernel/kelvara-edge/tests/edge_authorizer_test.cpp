@@ -1,4 +1,4 @@
-#include "edge_boundary.hpp"
+#include "kelvara/edge/edge_authorizer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,10 +10,11 @@
 
 namespace {
 
-using kelvara::py::BoundaryConfig;
-using kelvara::py::EdgeBoundary;
-using kelvara::py::PlatformSources;
-using kelvara::py::Refusal;
+using kelvara::edge::AuthorizerConfig;
+using kelvara::edge::EdgeAuthorizer;
+using kelvara::edge::PlatformSources;
+using kelvara::edge::Refusal;
+using kelvara::edge::RefusalReason;
 using kelvara::security::KelError;
 using kelvara::security::Nonce;
 
@@ -47,25 +48,25 @@ struct Fakes {
   }
 };
 
-class EdgeBoundaryTest : public ::testing::Test {
+class EdgeAuthorizerTest : public ::testing::Test {
  protected:
   void SetUp() override { Fakes::reset(); }
 
-  static EdgeBoundary make(std::uint64_t rate_limit = 1000, double max_velocity = 4.18) {
-    BoundaryConfig config;
+  static EdgeAuthorizer make(std::uint64_t rate_limit = 1000, double max_velocity = 4.18) {
+    AuthorizerConfig config;
     config.rate_limit = rate_limit;
     config.max_velocity_rad_s = max_velocity;
-    return EdgeBoundary(config, Fakes::now, PlatformSources{Fakes::clock, Fakes::random});
+    return EdgeAuthorizer(config, Fakes::now, PlatformSources{Fakes::clock, Fakes::random});
   }
 };
 
-Refusal::Kind refusal_of(const std::expected<kelvara::py::ReceiptRecord, Refusal>& outcome) {
+RefusalReason refusal_of(const std::expected<kelvara::edge::ReceiptRecord, Refusal>& outcome) {
   EXPECT_FALSE(outcome.has_value());
-  return outcome.error().kind;
+  return outcome.error().reason();
 }
 
-TEST_F(EdgeBoundaryTest, AuthorizedActionCarriesItsFields) {
-  EdgeBoundary boundary = make();
+TEST_F(EdgeAuthorizerTest, AuthorizedActionCarriesItsFields) {
+  EdgeAuthorizer boundary = make();
   const auto record = boundary.authorize(-7, 0.25, -1.5);
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->action_id_text(), "axis_-7");
@@ -77,40 +78,40 @@ TEST_F(EdgeBoundaryTest, AuthorizedActionCarriesItsFields) {
   EXPECT_EQ(boundary.state().interceptor.nonce_count(), 1u);
 }
 
-TEST_F(EdgeBoundaryTest, LongestActionIdFits) {
-  EdgeBoundary boundary = make();
+TEST_F(EdgeAuthorizerTest, LongestActionIdFits) {
+  EdgeAuthorizer boundary = make();
   const auto record = boundary.authorize(std::numeric_limits<std::int32_t>::min(), 0, 0);
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->action_id_text(), "axis_-2147483648");
 }
 
-TEST_F(EdgeBoundaryTest, VelocityCheckFailsClosed) {
+TEST_F(EdgeAuthorizerTest, VelocityCheckFailsClosed) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  EdgeBoundary boundary = make();
+  EdgeAuthorizer boundary = make();
   EXPECT_TRUE(boundary.authorize(0, 0, 4.18).has_value());
   EXPECT_TRUE(boundary.authorize(0, 0, -4.18).has_value());
   const auto refused = boundary.authorize(0, 0, 4.19);
-  ASSERT_EQ(refusal_of(refused), Refusal::Kind::VelocityExceeded);
-  EXPECT_EQ(refused.error().detail, "commanded_velocity 4.19 rad/s exceeds max_velocity_rad_s 4.18 rad/s");
-  EXPECT_EQ(boundary.authorize(0, 0, -nan).error().detail,
+  ASSERT_EQ(refusal_of(refused), RefusalReason::VelocityExceeded);
+  EXPECT_EQ(refused.error().message(), "commanded_velocity 4.19 rad/s exceeds max_velocity_rad_s 4.18 rad/s");
+  EXPECT_EQ(boundary.authorize(0, 0, -nan).error().message(),
             "commanded_velocity NaN rad/s exceeds max_velocity_rad_s 4.18 rad/s");
 
-  EdgeBoundary nan_limit = make(1000, nan);
-  EXPECT_EQ(refusal_of(nan_limit.authorize(0, 0, 0.0)), Refusal::Kind::VelocityExceeded);
-  EdgeBoundary negative_limit = make(1000, -1.0);
-  EXPECT_EQ(refusal_of(negative_limit.authorize(0, 0, 0.0)), Refusal::Kind::VelocityExceeded);
+  EdgeAuthorizer nan_limit = make(1000, nan);
+  EXPECT_EQ(refusal_of(nan_limit.authorize(0, 0, 0.0)), RefusalReason::VelocityExceeded);
+  EdgeAuthorizer negative_limit = make(1000, -1.0);
+  EXPECT_EQ(refusal_of(negative_limit.authorize(0, 0, 0.0)), RefusalReason::VelocityExceeded);
 
   // Velocity refusals spend nothing.
   EXPECT_EQ(boundary.last_sequence_id(), 2u);
   EXPECT_EQ(boundary.state().window_count, 2u);
 }
 
-TEST_F(EdgeBoundaryTest, RateWindowAdmitsAtMostTheLimitPerSecond) {
-  EdgeBoundary boundary = make(2);
+TEST_F(EdgeAuthorizerTest, RateWindowAdmitsAtMostTheLimitPerSecond) {
+  EdgeAuthorizer boundary = make(2);
   EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 1u);
   Fakes::now += 999'999'999;  // still inside the window opened at construction
   EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 2u);
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Refusal::Kind::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
   EXPECT_EQ(boundary.state().window_count, 3u);  // the refused action still counts
   Fakes::now += 1;                               // a full second after the window's start
   const auto next = boundary.authorize(0, 0, 0);
@@ -120,81 +121,88 @@ TEST_F(EdgeBoundaryTest, RateWindowAdmitsAtMostTheLimitPerSecond) {
   EXPECT_EQ(boundary.state().window_count, 1u);
 }
 
-TEST_F(EdgeBoundaryTest, ZeroRateLimitAdmitsNothing) {
-  EdgeBoundary boundary = make(0);
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Refusal::Kind::RateLimited);
+TEST_F(EdgeAuthorizerTest, ZeroRateLimitAdmitsNothing) {
+  EdgeAuthorizer boundary = make(0);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
   Fakes::now += 5'000'000'000;  // a new window still respects the limit
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Refusal::Kind::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
   EXPECT_EQ(boundary.state().window_start_nanos, Fakes::now);
   EXPECT_EQ(boundary.state().window_count, 1u);
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Refusal::Kind::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
   EXPECT_EQ(boundary.last_sequence_id(), 0u);
 }
 
-TEST_F(EdgeBoundaryTest, ClockSetBackOpensANewWindow) {
-  EdgeBoundary boundary = make(1);
+TEST_F(EdgeAuthorizerTest, ClockSetBackOpensANewWindow) {
+  EdgeAuthorizer boundary = make(1);
   ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Refusal::Kind::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
   Fakes::now -= 1;  // the difference wraps
   EXPECT_TRUE(boundary.authorize(0, 0, 0).has_value());
   EXPECT_EQ(boundary.state().window_start_nanos, Fakes::now);
 }
 
-TEST_F(EdgeBoundaryTest, NonceFailureSpendsTheSequenceIdOnly) {
-  EdgeBoundary boundary = make();
+TEST_F(EdgeAuthorizerTest, NonceFailureSpendsTheSequenceIdOnly) {
+  EdgeAuthorizer boundary = make();
   Fakes::random_fails = true;
   const auto failed = boundary.authorize(0, 0, 0);
-  ASSERT_EQ(refusal_of(failed), Refusal::Kind::NonceFailure);
-  EXPECT_EQ(failed.error().detail, "no entropy");
+  ASSERT_EQ(refusal_of(failed), RefusalReason::NonceFailure);
+  EXPECT_EQ(failed.error().message(), "failed to generate nonce: no entropy");
   EXPECT_EQ(boundary.state().interceptor.nonce_count(), 0u);
   Fakes::random_fails = false;
   EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 2u);  // not poisoned, id 1 spent
 }
 
-TEST_F(EdgeBoundaryTest, RepeatedNonceIsRefusedByTheInterceptor) {
-  EdgeBoundary boundary = make();
+TEST_F(EdgeAuthorizerTest, RepeatedNonceIsRefusedByTheInterceptor) {
+  EdgeAuthorizer boundary = make();
   Fakes::repeat_nonce = true;
   ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
   const auto replay = boundary.authorize(0, 0, 0);
-  ASSERT_EQ(refusal_of(replay), Refusal::Kind::Security);
-  EXPECT_EQ(replay.error().error, KelError::ReplayNonce);
+  ASSERT_EQ(refusal_of(replay), RefusalReason::Security);
+  EXPECT_EQ(replay.error().kind(), KelError::ReplayNonce);
   EXPECT_EQ(boundary.state().interceptor.last_sequence_id(), 1u);
   Fakes::repeat_nonce = false;
   EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 3u);
 }
 
-TEST_F(EdgeBoundaryTest, ClockFailureUnderTheLockPoisonsTheState) {
-  EdgeBoundary boundary = make();
+TEST_F(EdgeAuthorizerTest, ClockFailureUnderTheLockPoisonsTheState) {
+  EdgeAuthorizer boundary = make();
   Fakes::clock_fails = true;
   const auto fault = boundary.authorize(1, 0, 0);
-  ASSERT_EQ(refusal_of(fault), Refusal::Kind::InternalFault);
-  EXPECT_NE(fault.error().detail.find("clock gone"), std::string::npos);
+  ASSERT_EQ(refusal_of(fault), RefusalReason::InternalFault);
+  EXPECT_NE(fault.error().message().find("clock gone"), std::string::npos);
   Fakes::clock_fails = false;
-  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), Refusal::Kind::Poisoned);
-  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), Refusal::Kind::Poisoned);
+  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), RefusalReason::Poisoned);
+  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), RefusalReason::Poisoned);
   // The velocity check runs before the lock and still reports its own refusal.
-  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 99.0)), Refusal::Kind::VelocityExceeded);
+  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 99.0)), RefusalReason::VelocityExceeded);
   EXPECT_EQ(boundary.last_sequence_id(), 0u);
 }
 
-TEST_F(EdgeBoundaryTest, ExceptionUnderTheLockPoisonsTheStateAndIsReported) {
-  BoundaryConfig config;
-  EdgeBoundary boundary(config, Fakes::now, PlatformSources{Fakes::throwing_clock, Fakes::random});
+TEST_F(EdgeAuthorizerTest, ExceptionUnderTheLockPoisonsTheStateAndIsReported) {
+  AuthorizerConfig config;
+  EdgeAuthorizer boundary(config, Fakes::now, PlatformSources{Fakes::throwing_clock, Fakes::random});
   ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
   Fakes::clock_throws = true;
   const auto fault = boundary.authorize(0, 0, 0);
-  ASSERT_EQ(refusal_of(fault), Refusal::Kind::InternalFault);
-  EXPECT_EQ(fault.error().detail, "clock exploded");
+  ASSERT_EQ(refusal_of(fault), RefusalReason::InternalFault);
+  EXPECT_EQ(fault.error().message(), "KelBoundary internal fault: clock exploded; the state is now poisoned");
   Fakes::clock_throws = false;
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Refusal::Kind::Poisoned);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::Poisoned);
 }
 
-TEST_F(EdgeBoundaryTest, WindowSizeIsStoredAndChangesNothing) {
-  BoundaryConfig config;
-  config.monotonic_window_size = 1'000'000;
-  EdgeBoundary boundary(config, Fakes::now, PlatformSources{Fakes::clock, Fakes::random});
-  EXPECT_EQ(boundary.monotonic_window_size(), 1'000'000u);
-  EXPECT_TRUE(boundary.authorize(0, 0, 0).has_value());
+// The replay memory is a fixed 1024 nonces whatever the configuration.
+TEST_F(EdgeAuthorizerTest, ReplayWindowIsFixedAt1024Nonces) {
+  const auto counting_random = [](Nonce& nonce) noexcept -> std::expected<void, std::string> {
+    static std::uint64_t drawn = 0;
+    ++drawn;
+    std::memcpy(nonce.data(), &drawn, sizeof drawn);
+    return {};
+  };
+  AuthorizerConfig config;
+  config.rate_limit = 1'000'000;
+  EdgeAuthorizer boundary(config, Fakes::now, PlatformSources{Fakes::clock, counting_random});
+  for (int i = 0; i < 1100; ++i) ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value()) << i;
+  EXPECT_EQ(boundary.state().interceptor.nonce_count(), 1024u);
 }
 
 }  // namespace

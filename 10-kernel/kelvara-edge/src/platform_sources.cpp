@@ -1,4 +1,4 @@
-#include "platform_sources.hpp"
+#include "kelvara/edge/platform_sources.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-namespace kelvara::py {
+namespace kelvara::edge {
 namespace {
 
 std::string system_message(int error_number) {
@@ -66,4 +66,4 @@ std::expected<void, std::string> fill_random(security::Nonce& nonce) noexcept {
   return {};
 }
 
-}  // namespace kelvara::py
+}  // namespace kelvara::edge

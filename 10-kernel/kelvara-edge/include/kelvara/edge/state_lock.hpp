@@ -8,7 +8,7 @@
 #include <mutex>
 #include <utility>
 
-namespace kelvara::py {
+namespace kelvara::edge {
 
 template <typename T>
 class StateLock {
@@ -52,4 +52,4 @@ class StateLock {
   T value_;
 };
 
-}  // namespace kelvara::py
+}  // namespace kelvara::edge

@@ -1,14 +1,14 @@
-// The operating system's wall clock and random source, as the edge boundary uses
-// them. Both report failure as values; neither throws.
+// The operating system's wall clock and random source, as the edge authorizer
+// and the gate use them. Both report failure as values; neither throws.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <string>
 
-#include "crypto.hpp"
+#include "kelvara/security/types.hpp"
 
-namespace kelvara::py {
+namespace kelvara::edge {
 
 // Nanoseconds since the Unix epoch from the real-time clock, in wrapping
 // unsigned 64-bit arithmetic; a reading before the epoch counts as 0. The error
@@ -27,4 +27,4 @@ struct PlatformSources {
   std::expected<void, std::string> (*random_nonce)(security::Nonce&) = fill_random;
 };
 
-}  // namespace kelvara::py
+}  // namespace kelvara::edge

@@ -7,8 +7,8 @@
 
 namespace kelvara::security {
 
-// Numbered 1 to 9. Zero is no kind: it means success where an outcome is packed
-// into one small unsigned integer.
+// Numbered 1 to 9; the numbers are stable (the C interface returns them). Zero
+// is no kind: it stands for success where an outcome is one integer.
 enum class KelError : std::uint8_t {
   InvalidPointer = 1,
   ActionIdOverflow = 2,

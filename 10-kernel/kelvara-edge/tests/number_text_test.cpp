@@ -1,4 +1,4 @@
-#include "number_text.hpp"
+#include "kelvara/edge/number_text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-using kelvara::py::shortest_decimal;
+using kelvara::edge::shortest_decimal;
 
 TEST(NumberText, ShortestPositionalDecimal) {
   EXPECT_EQ(shortest_decimal(5.0), "5");
@@ -18,6 +18,12 @@ TEST(NumberText, ShortestPositionalDecimal) {
   EXPECT_EQ(shortest_decimal(0.1 + 0.2), "0.30000000000000004");
   EXPECT_EQ(shortest_decimal(0.0), "0");
   EXPECT_EQ(shortest_decimal(-0.0), "-0");
+  // The fewest significant digits that read back, then zeros: never more digits.
+  EXPECT_EQ(shortest_decimal(1152921504606846976.0), "1152921504606847000");
+  EXPECT_EQ(shortest_decimal(std::numeric_limits<double>::max()),
+            "17976931348623157" + std::string(292, '0'));
+  EXPECT_EQ(shortest_decimal(-0.001), "-0.001");
+  EXPECT_EQ(shortest_decimal(123.456), "123.456");
 }
 
 TEST(NumberText, SpecialValues) {
