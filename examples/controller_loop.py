@@ -2,28 +2,26 @@
 
 The controller projects every joint command into its safe envelope with a
 Governor, asks the KelBoundary to authorize it, and sends the command with its
-60-byte receipt to the actuator side. The actuator trusts nothing it cannot
-verify: it recomputes the HMAC-SHA-256 tag with the shared key, refuses a
-tampered or replayed packet, and only then applies the command.
+60-byte receipt over a link to the actuator side. The actuator trusts nothing
+it cannot verify: its KelGate admits a command only if the receipt is
+authentic, fresh and not replayed, and only then applies it.
 
-On purpose the run also provokes every kind of refusal the boundary makes: a
-velocity spike, a sensor that reports NaN, and a burst that exhausts the
-one-second rate window. It ends with a summary and exits 0.
+On purpose the run provokes every kind of refusal: a velocity spike, a sensor
+that reports NaN, a burst that exhausts the one-second rate window, and an
+attacker on the link who forges, replays and delays packets. It ends with a
+summary and exits 0.
 """
 
 from __future__ import annotations
 
 import collections
-import hashlib
-import hmac
 import math
 import os
 import statistics
-import struct
 import time
 from dataclasses import dataclass
 
-from _kelvara import Governor, KelBoundary, KelViolation
+from _kelvara import Governor, KelBoundary, KelGate, KelViolation
 
 AXES = 4
 LOOP_HZ = 200
@@ -31,6 +29,7 @@ RUN_SECONDS = 3.0
 MAX_VELOCITY = 3.0  # rad/s
 RATE_LIMIT = 1000  # actions per one-second window
 JOINT_LIMITS = [(-1.5, 1.5), (-0.8, 1.2), (-2.0, 2.0), (-0.5, 0.5)]  # rad
+MAX_AGE_S = 0.05  # the gate refuses receipts older than this
 
 
 @dataclass(frozen=True)
@@ -44,34 +43,19 @@ class Packet:
 
 
 class Actuator:
-    """The receiving side: verifies each packet before applying it."""
+    """The receiving side: its gate admits a packet before anything is applied."""
 
     def __init__(self, key: bytes) -> None:
-        self.key = key
-        self.last_sequence_id = 0
+        self.gate = KelGate(key, max_age_s=MAX_AGE_S)
         self.applied = 0
-        self.refused = collections.Counter()
-
-    def expected_tag(self, packet: Packet) -> bytes:
-        ident = f"axis_{packet.axis}".encode()
-        message = (
-            packet.receipt[:28]
-            + struct.pack("<Q", len(ident))
-            + ident
-            + struct.pack("<Q", 16)
-            + struct.pack("<dd", packet.position, packet.velocity)
-        )
-        return hmac.new(self.key, message, hashlib.sha256).digest()
+        self.refused: collections.Counter[str] = collections.Counter()
 
     def receive(self, packet: Packet) -> bool:
-        if not hmac.compare_digest(self.expected_tag(packet), packet.receipt[28:]):
-            self.refused["bad tag"] += 1
+        try:
+            self.gate.admit(packet.receipt, packet.axis, packet.position, packet.velocity)
+        except KelViolation as refusal:
+            self.refused[refusal.violation_type] += 1
             return False
-        sequence_id = struct.unpack_from("<Q", packet.receipt, 20)[0]
-        if sequence_id <= self.last_sequence_id:
-            self.refused["replayed"] += 1
-            return False
-        self.last_sequence_id = sequence_id
         self.applied += 1
         return True
 
@@ -96,8 +80,10 @@ def main() -> int:
     refused = collections.Counter()
     latencies: list[int] = []
     receipts_verified = 0
-    tamper_caught = replay_caught = 0
+    tamper_caught = replay_caught = delay_caught = jammed = 0
     events: list[str] = []
+    held: Packet | None = None  # a packet the attacker holds back
+    jam_until = -1
 
     def command(axis: int, position: float, velocity: float) -> Packet | None:
         nonlocal sent, authorized
@@ -118,7 +104,6 @@ def main() -> int:
     start = time.perf_counter()
     tick = 0
     burst_done = False
-    last_packet: Packet | None = None
     while (t := time.perf_counter() - start) < RUN_SECONDS:
         for axis in range(AXES):
             position, velocity = desired_motion(t, axis)
@@ -131,16 +116,25 @@ def main() -> int:
             packet = command(axis, safe, velocity)
             if packet is None:
                 continue
+            if tick == 480 and axis == 0:
+                # The attacker holds this packet back and jams the link behind it,
+                # so that when it arrives late no newer packet has gone through.
+                held, jam_until = packet, tick + 2 * int(MAX_AGE_S * LOOP_HZ)
+            if tick <= jam_until:
+                jammed += 1
+                continue
+            if tick % 50 == 25 and axis == AXES - 1:
+                # A man in the middle doubles the velocity of a genuine packet in flight.
+                forged = Packet(packet.axis, packet.position, packet.velocity * 2, packet.receipt)
+                tamper_caught += not actuator.receive(forged)
             if actuator.receive(packet):
                 receipts_verified += 1
-            last_packet = packet
+            if tick % 50 == 25 and axis == AXES - 1:
+                replay_caught += not actuator.receive(packet)  # ...and plays it back once admitted
 
-        if tick % 50 == 25 and last_packet is not None:
-            # A man in the middle raises the velocity of a genuine packet...
-            forged = Packet(last_packet.axis, last_packet.position, last_packet.velocity * 2, last_packet.receipt)
-            tamper_caught += not actuator.receive(forged)
-            # ...or plays an accepted packet back.
-            replay_caught += not actuator.receive(last_packet)
+        if held is not None and tick == jam_until:
+            delay_caught += not actuator.receive(held)  # released too late: stale
+            held = None
 
         if t > 1.5 and not burst_done:
             # A runaway planner floods the boundary until the window closes on it.
@@ -167,21 +161,28 @@ def main() -> int:
         print(f"  refused: {kind:<17s}{refused[kind]:7d}")
     for kind in sorted(set(refused) - {"velocity_exceeded", "rate_limited"}):
         print(f"  refused: {kind:<17s}{refused[kind]:7d}")
-    print(f"  receipts verified        {receipts_verified:7d}  (actuator applied {actuator.applied})")
-    print(f"  tampered packets caught  {tamper_caught:7d}")
+    print(f"  admitted by the gate     {receipts_verified:7d}  (actuator applied {actuator.applied})")
+    print(f"  dropped by the attacker  {jammed:7d}")
+    print(f"  forged packets caught    {tamper_caught:7d}")
     print(f"  replayed packets caught  {replay_caught:7d}")
+    print(f"  delayed packets caught   {delay_caught:7d}")
+    print(f"  gate refusals            {dict(sorted(actuator.refused.items()))}")
     median_us = statistics.median(latencies) / 1000
     print(f"  authorize_action latency  median {median_us:.1f} us, p99 {percentile(latencies, 0.99) / 1000:.1f} us")
 
     healthy = (
-        authorized == receipts_verified == actuator.applied
+        authorized == receipts_verified + jammed
+        and receipts_verified == actuator.applied
         and refused["velocity_exceeded"] >= 2
         and refused["rate_limited"] > 0
         and tamper_caught > 0
         and replay_caught == tamper_caught
+        and delay_caught == 1
+        and actuator.refused
+        == {"authentication_failure": tamper_caught, "replay_counter": replay_caught, "stale_receipt": 1}
     )
     print()
-    print("  every authorized command verified; every forgery and replay refused" if healthy else "  UNEXPECTED OUTCOME")
+    print("  every delivered command admitted; every forgery, replay and delay refused" if healthy else "  UNEXPECTED OUTCOME")
     return 0 if healthy else 1
 
 

@@ -16,7 +16,7 @@ std::string plural(std::size_t n, const char* word) {
 }
 
 bool raise_too_many(SignatureView sig, Py_ssize_t given) {
-  const std::size_t total = sig.params.size();
+  const std::size_t total = sig.positional;
   std::string msg = sig.callable;
   if (sig.required == total) {
     msg += " takes " + std::to_string(total) + " positional arguments";
@@ -80,7 +80,7 @@ bool check_required(SignatureView sig, PyObject* const* slots) {
 
 bool bind_vector(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  PyObject** slots) {
-  if (nargs > static_cast<Py_ssize_t>(sig.params.size())) return raise_too_many(sig, nargs);
+  if (nargs > static_cast<Py_ssize_t>(sig.positional)) return raise_too_many(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -91,7 +91,7 @@ bool bind_vector(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, PyO
 
 bool bind_tuple(SignatureView sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > static_cast<Py_ssize_t>(sig.params.size())) return raise_too_many(sig, nargs);
+  if (nargs > static_cast<Py_ssize_t>(sig.positional)) return raise_too_many(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;

@@ -18,19 +18,21 @@
 
 namespace kelvara::py {
 
-// Every parameter may be passed by position or by keyword; the first `required`
-// parameters have no default.
+// The first `positional` parameters may be passed by position or by keyword,
+// the rest by keyword only; the first `required` parameters have no default.
 template <std::size_t N>
 struct Signature {
   const char* callable;  // "Class.method()" or "Class.__new__()"
   std::array<const char*, N> params;
   std::size_t required;
+  std::size_t positional = N;
 };
 
 struct SignatureView {
   const char* callable;
   std::span<const char* const> params;
   std::size_t required;
+  std::size_t positional;
 };
 
 // Binds vectorcall-style arguments (values of keywords follow the positional ones)
@@ -89,7 +91,7 @@ bool convert_all(const Signature<N>& sig, PyObject* const* slots, Out&... out) {
 
 template <std::size_t N>
 SignatureView view(const Signature<N>& sig) {
-  return {sig.callable, sig.params, sig.required};
+  return {sig.callable, sig.params, sig.required, sig.positional};
 }
 
 // Fastcall entry points (METH_FASTCALL | METH_KEYWORDS).
@@ -98,7 +100,7 @@ bool parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
            PyObject* kwnames, Out&... out) {
   std::array<PyObject*, N> slots{};
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) {
+  if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N) && sig.positional == N) {
     for (std::size_t i = 0; i < N; ++i) slots[i] = args[i];  // the common exact call
   } else if (!bind_vector(view(sig), args, nargs, kwnames, slots.data())) {
     return false;

@@ -20,6 +20,9 @@ struct ContractError {
 
 // Callers tell a wrong key length from every other construction error by it.
 inline constexpr ContractError kKeyLengthError{PyExc_ValueError, "hmac_key must be exactly 32 bytes"};
+// Callers tell a bad freshness limit from a bad key by it.
+inline constexpr ContractError kMaxAgeError{PyExc_ValueError,
+                                            "max_age_s must be a finite number of seconds above 0, or None"};
 // Callers tell reversed, equal or NaN bounds from conversion errors by it.
 inline constexpr ContractError kBoundsOrderError{PyExc_ValueError,
                                                  "min_bound must be strictly less than max_bound"};

@@ -51,7 +51,8 @@ bool register_attributes(PyObject* module) {
          add_class(module, "KelReceipt", kel_receipt_type) &&
          add_class(module, "KelViolation", kel_violation_type) &&
          add_class(module, "MonotonicCounter", monotonic_counter_type) &&
-         add_class(module, "Governor", governor_type);
+         add_class(module, "Governor", governor_type) &&
+         add_class(module, "KelGate", kel_gate_type);
 }
 
 PyObject* init_module() {

@@ -67,7 +67,7 @@ std::expected<ReceiptRecord, Refusal> EdgeAuthorizer::authorize_locked(
 
   security::Nonce nonce{};
   if (auto drawn = sources_.random_nonce(nonce); !drawn) {
-    return std::unexpected(Refusal::nonce_failure(drawn.error()));
+    return std::unexpected(Refusal::nonce_failure(std::move(drawn.error())));
   }
 
   const AxisActionId action_id(target_axis);

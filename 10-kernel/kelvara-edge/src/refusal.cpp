@@ -1,57 +1,64 @@
 #include "kelvara/edge/refusal.hpp"
 
+#include <utility>
+
 #include "kelvara/edge/number_text.hpp"
 
 namespace kelvara::edge {
 namespace {
 
-using namespace std::string_view_literals;
-
-std::string concat(std::initializer_list<std::string_view> parts) {
-  std::string text;
-  for (std::string_view part : parts) text += part;
-  return text;
-}
+std::string seconds_text(double nanos) { return shortest_decimal(nanos / 1e9); }
 
 }  // namespace
 
-Refusal Refusal::velocity_exceeded(double commanded_velocity, double max_velocity_rad_s) {
-  return {RefusalReason::VelocityExceeded,
-          concat({"commanded_velocity "sv, shortest_decimal(commanded_velocity),
-                  " rad/s exceeds max_velocity_rad_s "sv, shortest_decimal(max_velocity_rad_s),
-                  " rad/s"sv})};
+Refusal Refusal::velocity_exceeded(double commanded_velocity, double max_velocity_rad_s) noexcept {
+  Refusal refusal(RefusalReason::VelocityExceeded);
+  refusal.first_ = commanded_velocity;
+  refusal.second_ = max_velocity_rad_s;
+  return refusal;
 }
 
-Refusal Refusal::rate_limited() noexcept {
-  return {RefusalReason::RateLimited, "action rate limit exceeded"sv};
-}
+Refusal Refusal::rate_limited() noexcept { return Refusal(RefusalReason::RateLimited); }
 
 Refusal Refusal::security(security::KelError kind) noexcept {
-  Refusal refusal(RefusalReason::Security, security::message(kind));
+  Refusal refusal(RefusalReason::Security);
   refusal.kind_ = kind;
   return refusal;
 }
 
-Refusal Refusal::stale_receipt(std::string message) {
-  return {RefusalReason::StaleReceipt, std::move(message)};
+Refusal Refusal::stale_receipt(std::uint64_t timestamp_nanos, std::uint64_t now_nanos,
+                               std::uint64_t max_age_nanos) noexcept {
+  Refusal refusal(RefusalReason::StaleReceipt);
+  refusal.first_ = now_nanos >= timestamp_nanos
+                       ? static_cast<double>(now_nanos - timestamp_nanos)
+                       : -static_cast<double>(timestamp_nanos - now_nanos);
+  refusal.second_ = static_cast<double>(max_age_nanos);
+  return refusal;
 }
 
-Refusal Refusal::poisoned(std::string_view owner) {
-  return {RefusalReason::Poisoned, concat({owner, " state is poisoned"sv})};
+Refusal Refusal::poisoned(std::string_view owner) noexcept {
+  Refusal refusal(RefusalReason::Poisoned);
+  refusal.owner_ = owner;
+  return refusal;
 }
 
-Refusal Refusal::nonce_failure(std::string_view description) {
-  return {RefusalReason::NonceFailure, concat({"failed to generate nonce: "sv, description})};
+Refusal Refusal::nonce_failure(std::string description) noexcept {
+  Refusal refusal(RefusalReason::NonceFailure);
+  refusal.description_ = std::move(description);
+  return refusal;
 }
 
-Refusal Refusal::clock_failure(std::string_view description) {
-  return {RefusalReason::ClockFailure,
-          concat({"failed to read the real-time clock: "sv, description})};
+Refusal Refusal::clock_failure(std::string description) noexcept {
+  Refusal refusal(RefusalReason::ClockFailure);
+  refusal.description_ = std::move(description);
+  return refusal;
 }
 
-Refusal Refusal::internal_fault(std::string_view owner, std::string_view what) {
-  return {RefusalReason::InternalFault,
-          concat({owner, " internal fault: "sv, what, "; the state is now poisoned"sv})};
+Refusal Refusal::internal_fault(std::string_view owner, std::string what) noexcept {
+  Refusal refusal(RefusalReason::InternalFault);
+  refusal.owner_ = owner;
+  refusal.description_ = std::move(what);
+  return refusal;
 }
 
 std::string_view Refusal::code() const noexcept {
@@ -66,6 +73,34 @@ std::string_view Refusal::code() const noexcept {
     case RefusalReason::InternalFault: return "internal_fault";
   }
   return "internal_fault";
+}
+
+std::string Refusal::message() const {
+  switch (reason_) {
+    case RefusalReason::VelocityExceeded:
+      return "commanded_velocity " + shortest_decimal(first_) + " rad/s exceeds max_velocity_rad_s " +
+             shortest_decimal(second_) + " rad/s";
+    case RefusalReason::RateLimited:
+      return "action rate limit exceeded";
+    case RefusalReason::Security:
+      return std::string(security::message(kind_));
+    case RefusalReason::StaleReceipt:
+      if (first_ < 0) {
+        return "receipt timestamp is " + seconds_text(-first_) +
+               " s ahead of the gate's clock, beyond max_age_s " + seconds_text(second_) + " s";
+      }
+      return "receipt is " + seconds_text(first_) + " s old, beyond max_age_s " +
+             seconds_text(second_) + " s";
+    case RefusalReason::Poisoned:
+      return std::string(owner_) + " state is poisoned";
+    case RefusalReason::NonceFailure:
+      return "failed to generate nonce: " + description_;
+    case RefusalReason::ClockFailure:
+      return "failed to read the real-time clock: " + description_;
+    case RefusalReason::InternalFault:
+      return std::string(owner_) + " internal fault: " + description_ + "; the state is now poisoned";
+  }
+  return "internal fault";
 }
 
 }  // namespace kelvara::edge

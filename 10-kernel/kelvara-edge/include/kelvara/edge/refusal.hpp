@@ -1,5 +1,7 @@
-// Why a command got no receipt or was not admitted, with its finished code and
-// message: every face (Python, C) shows these texts as they are.
+// Why a command got no receipt or was not admitted. A refusal is a small value
+// that allocates nothing when it is made (only a failing source's description
+// is kept as text); its code is a static text and its message is finished on
+// demand, so every face (Python, C) shows the same words.
 #pragma once
 
 #include <cstdint>
@@ -11,54 +13,57 @@
 namespace kelvara::edge {
 
 enum class RefusalReason : std::uint8_t {
-  VelocityExceeded,  // domain refusals: the caller's command was not admitted
+  // Refusals of the command itself.
+  VelocityExceeded,
   RateLimited,
-  Security,          // one of the security layer's kinds, in `kind()`
+  Security,  // one of the security layer's kinds, in kind()
   StaleReceipt,
-  Poisoned,          // machinery failures: the command was never judged
+  // Failures of the machinery: the command was never judged.
+  Poisoned,
   NonceFailure,
   ClockFailure,
-  InternalFault,     // the state lock is now poisoned
+  InternalFault,  // the state lock is now poisoned
 };
 
 class Refusal {
  public:
-  static Refusal velocity_exceeded(double commanded_velocity, double max_velocity_rad_s);
+  static Refusal velocity_exceeded(double commanded_velocity, double max_velocity_rad_s) noexcept;
   static Refusal rate_limited() noexcept;
   static Refusal security(security::KelError kind) noexcept;
-  static Refusal stale_receipt(std::string message);
-  // `owner` names the class whose state it is, e.g. "KelBoundary".
-  static Refusal poisoned(std::string_view owner);
-  static Refusal nonce_failure(std::string_view description);
-  static Refusal clock_failure(std::string_view description);
-  static Refusal internal_fault(std::string_view owner, std::string_view what);
+  // A receipt stamped `timestamp_nanos` is more than `max_age_nanos` behind or
+  // ahead of the clock's `now_nanos`.
+  static Refusal stale_receipt(std::uint64_t timestamp_nanos, std::uint64_t now_nanos,
+                               std::uint64_t max_age_nanos) noexcept;
+  // `owner` names the class whose state it is ("KelBoundary"); a static text.
+  static Refusal poisoned(std::string_view owner) noexcept;
+  static Refusal nonce_failure(std::string description) noexcept;
+  static Refusal clock_failure(std::string description) noexcept;
+  static Refusal internal_fault(std::string_view owner, std::string what) noexcept;
 
   RefusalReason reason() const noexcept { return reason_; }
   // The security kind; meaningful only for RefusalReason::Security.
   security::KelError kind() const noexcept { return kind_; }
 
-  // A refusal of the command itself (a violation with a code, shown to Python
-  // as KelViolation), as opposed to a failure of the machinery (RuntimeError).
+  // A refusal of the command itself (shown to Python as KelViolation), as
+  // opposed to a failure of the machinery (RuntimeError).
   bool is_violation() const noexcept { return reason_ <= RefusalReason::StaleReceipt; }
   // Whether the lock that was held is now poisoned.
   bool poisons_state() const noexcept { return reason_ == RefusalReason::InternalFault; }
 
   // The short snake_case code ("velocity_exceeded", "replay_nonce", ...).
   std::string_view code() const noexcept;
-  std::string_view message() const noexcept {
-    return built_message_.empty() ? static_message_ : std::string_view(built_message_);
-  }
+  // The finished message, with its numbers or description filled in.
+  std::string message() const;
 
  private:
-  Refusal(RefusalReason reason, std::string_view static_message) noexcept
-      : reason_(reason), static_message_(static_message) {}
-  Refusal(RefusalReason reason, std::string built_message) noexcept
-      : reason_(reason), built_message_(std::move(built_message)) {}
+  explicit Refusal(RefusalReason reason) noexcept : reason_(reason) {}
 
   RefusalReason reason_;
   security::KelError kind_ = security::KelError::InvalidPointer;
-  std::string_view static_message_;
-  std::string built_message_;  // a message with numbers or a description in it
+  double first_ = 0.0;   // commanded velocity; receipt age in nanoseconds (< 0: ahead)
+  double second_ = 0.0;  // velocity limit; maximum age in nanoseconds
+  std::string_view owner_;
+  std::string description_;  // what a failing source or fault reported
 };
 
 }  // namespace kelvara::edge

@@ -1,0 +1,55 @@
+// The actuator's side of the link: admits a command only when the receipt that
+// travels with it is authentic, fresh and not replayed. It keeps the same
+// replay memory as the sender's interceptor (sequence rule, the 1024-nonce
+// ring, the constant-time tag check, in that order) and, optionally, checks the
+// receipt's timestamp against its own clock.
+//
+// No lock and no allocation after construction: the caller serialises calls.
+// A refusal changes nothing; an admission records the sequence id and nonce.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+
+#include "kelvara/edge/platform_sources.hpp"
+#include "kelvara/edge/receipt_record.hpp"
+#include "kelvara/edge/refusal.hpp"
+#include "kelvara/security/interceptor.hpp"
+#include "kelvara/security/receipt.hpp"
+#include "kelvara/security/types.hpp"
+
+namespace kelvara::edge {
+
+class ActuatorGate {
+ public:
+  // The key is prepared once; freshness starts switched off. Only the clock of
+  // `sources` is used.
+  explicit ActuatorGate(const security::Key& key, PlatformSources sources = {}) noexcept;
+
+  // A receipt stamped more than this many nanoseconds behind or ahead of the
+  // gate's clock is refused as stale; 0 switches the check off.
+  void set_max_age_nanos(std::uint64_t max_age_nanos) noexcept { max_age_nanos_ = max_age_nanos; }
+  std::uint64_t max_age_nanos() const noexcept { return max_age_nanos_; }
+
+  // Checks, in order: sequence id newer than the last admitted, nonce not among
+  // the last 1024 admitted, tag over the command as received; then freshness,
+  // so unauthenticated bytes never reach the clock. The command is the axis and
+  // the two doubles exactly as the sender signed them.
+  std::expected<ReceiptRecord, Refusal> admit(
+      std::span<const std::uint8_t, security::kReceiptSize> receipt_bytes, std::int32_t target_axis,
+      double requested_position, double commanded_velocity) noexcept;
+
+  // 0 before the first admission.
+  std::uint64_t last_sequence_id() const noexcept { return memory_.last_sequence_id(); }
+  const security::BoundaryInterceptor& memory() const noexcept { return memory_; }
+
+ private:
+  std::expected<void, Refusal> check_freshness(std::uint64_t timestamp_nanos) const noexcept;
+
+  security::BoundaryInterceptor memory_;
+  PlatformSources sources_;
+  std::uint64_t max_age_nanos_ = 0;
+};
+
+}  // namespace kelvara::edge
