@@ -76,11 +76,15 @@ PyObject* admit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObje
              commanded_velocity)) {
     return nullptr;
   }
+  GateRecord& record = gate_of(self);
+  if (!record.gate.unguarded().in_creating_process()) {
+    return raise_refusal(target_axis, edge::Refusal::other_process("KelGate"));
+  }
   if (receipt_hash.data.size() != security::kReceiptSize) {
     return kel_error_to_py_err(target_axis, security::KelError::InvalidReceipt).raise();
   }
   const auto outcome = [&] {
-    auto gate = gate_of(self).gate.lock();
+    auto gate = record.gate.lock();
     auto admitted = gate->admit(receipt_hash.data.first<security::kReceiptSize>(), target_axis,
                                 requested_position, commanded_velocity);
     gate.complete();  // admit cannot fail midway: every outcome leaves the gate consistent

@@ -211,3 +211,36 @@ def test_admissions_and_refusals_do_not_leak(assert_no_leak):
         gate.last_sequence_id
 
     assert_no_leak(calls, rounds=12500)  # 100,000 admissions and refusals
+
+
+def test_boundary_and_gate_refuse_to_work_after_fork():
+    import os
+
+    from _kelvara import MonotonicCounter
+
+    boundary, gate, counter = KelBoundary(hmac_key=KEY), KelGate(KEY), MonotonicCounter()
+    raw = boundary.authorize_action(0, 0.0, 0.0).receipt_hash
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child reports what it saw through the pipe, then leaves at once
+        outcome = []
+        for call in (lambda: boundary.authorize_action(0, 0.0, 0.0), lambda: gate.admit(raw, 0, 0.0, 0.0)):
+            try:
+                call()
+                outcome.append("worked")
+            except RuntimeError as error:
+                outcome.append(str(error))
+        outcome.append(str(counter.next_value()))
+        os.write(write, "\n".join(outcome).encode())
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as pipe:
+        child = pipe.read().split("\n")
+    os.waitpid(pid, 0)
+    assert child == [
+        "KelBoundary was created in another process; after fork, create a new KelBoundary in this process",
+        "KelGate was created in another process; after fork, create a new KelGate in this process",
+        "1",  # a counter keeps counting in both processes
+    ]
+    assert gate.admit(raw, 0, 0.0, 0.0).sequence_id == 1  # the parent's objects are unaffected
+    assert boundary.authorize_action(0, 0.0, 0.0).sequence_id == 2 and counter.next_value() == 1

@@ -6,12 +6,15 @@
 
 namespace kelvara::edge {
 
-ActuatorGate::ActuatorGate(const security::Key& key, PlatformSources sources) noexcept
-    : memory_(key), sources_(sources) {}
+ActuatorGate::ActuatorGate(const security::Key& key, PlatformSources sources,
+                           std::string_view owner) noexcept
+    : memory_(key), sources_(sources), owner_(owner) {}
 
 std::expected<ReceiptRecord, Refusal> ActuatorGate::admit(
     std::span<const std::uint8_t, security::kReceiptSize> receipt_bytes, std::int32_t target_axis,
     double requested_position, double commanded_velocity) noexcept {
+  // A forked copy would admit again what its parent admits.
+  if (!process_.in_creating_process()) return std::unexpected(Refusal::other_process(owner_));
   const security::Receipt receipt = security::read_receipt_bytes(receipt_bytes);
   const AxisActionId action_id(target_axis);
   const security::Payload payload = command_payload(requested_position, commanded_velocity);

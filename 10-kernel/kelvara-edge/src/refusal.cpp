@@ -36,6 +36,12 @@ Refusal Refusal::stale_receipt(std::uint64_t timestamp_nanos, std::uint64_t now_
   return refusal;
 }
 
+Refusal Refusal::other_process(std::string_view owner) noexcept {
+  Refusal refusal(RefusalReason::OtherProcess);
+  refusal.owner_ = owner;
+  return refusal;
+}
+
 Refusal Refusal::poisoned(std::string_view owner) noexcept {
   Refusal refusal(RefusalReason::Poisoned);
   refusal.owner_ = owner;
@@ -67,6 +73,7 @@ std::string_view Refusal::code() const noexcept {
     case RefusalReason::RateLimited: return "rate_limited";
     case RefusalReason::Security: return security::code(kind_);
     case RefusalReason::StaleReceipt: return "stale_receipt";
+    case RefusalReason::OtherProcess: return "other_process";
     case RefusalReason::Poisoned: return "poisoned_state";
     case RefusalReason::NonceFailure: return "nonce_failure";
     case RefusalReason::ClockFailure: return "clock_failure";
@@ -91,6 +98,9 @@ std::string Refusal::message() const {
       }
       return "receipt is " + seconds_text(first_) + " s old, beyond max_age_s " +
              seconds_text(second_) + " s";
+    case RefusalReason::OtherProcess:
+      return std::string(owner_) + " was created in another process; after fork, create a new " +
+             std::string(owner_) + " in this process";
     case RefusalReason::Poisoned:
       return std::string(owner_) + " state is poisoned";
     case RefusalReason::NonceFailure:

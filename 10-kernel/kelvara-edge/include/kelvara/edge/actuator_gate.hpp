@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <string_view>
 
 #include "kelvara/edge/platform_sources.hpp"
+#include "kelvara/edge/process_guard.hpp"
 #include "kelvara/edge/receipt_record.hpp"
 #include "kelvara/edge/refusal.hpp"
 #include "kelvara/security/interceptor.hpp"
@@ -24,8 +26,9 @@ namespace kelvara::edge {
 class ActuatorGate {
  public:
   // The key is prepared once; freshness starts switched off. Only the clock of
-  // `sources` is used.
-  explicit ActuatorGate(const security::Key& key, PlatformSources sources = {}) noexcept;
+  // `sources` is used. `owner` names the gate in machinery messages.
+  explicit ActuatorGate(const security::Key& key, PlatformSources sources = {},
+                        std::string_view owner = "KelGate") noexcept;
 
   // A receipt stamped more than this many nanoseconds behind or ahead of the
   // gate's clock is refused as stale; 0 switches the check off.
@@ -40,6 +43,9 @@ class ActuatorGate {
       std::span<const std::uint8_t, security::kReceiptSize> receipt_bytes, std::int32_t target_axis,
       double requested_position, double commanded_velocity) noexcept;
 
+  // False in a child process forked after the gate was made (admit refuses there).
+  bool in_creating_process() const noexcept { return process_.in_creating_process(); }
+
   // 0 before the first admission.
   std::uint64_t last_sequence_id() const noexcept { return memory_.last_sequence_id(); }
   const security::BoundaryInterceptor& memory() const noexcept { return memory_; }
@@ -49,6 +55,8 @@ class ActuatorGate {
 
   security::BoundaryInterceptor memory_;
   PlatformSources sources_;
+  std::string_view owner_;
+  ProcessGuard process_;
   std::uint64_t max_age_nanos_ = 0;
 };
 

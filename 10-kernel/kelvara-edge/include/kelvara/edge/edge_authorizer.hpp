@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "kelvara/edge/platform_sources.hpp"
+#include "kelvara/edge/process_guard.hpp"
 #include "kelvara/edge/receipt_record.hpp"
 #include "kelvara/edge/refusal.hpp"
 #include "kelvara/edge/state_lock.hpp"
@@ -61,6 +62,7 @@ class EdgeAuthorizer {
   const double max_velocity_rad_s_;
   const PlatformSources sources_;
   const std::string_view owner_;
+  const ProcessGuard process_;
   StateLock<BoundaryState> state_;
   std::atomic<std::uint64_t> sequence_counter_{0};  // the last sequence id handed out
 };

@@ -19,6 +19,7 @@ enum class RefusalReason : std::uint8_t {
   Security,  // one of the security layer's kinds, in kind()
   StaleReceipt,
   // Failures of the machinery: the command was never judged.
+  OtherProcess,  // used in a process other than the one that created it
   Poisoned,
   NonceFailure,
   ClockFailure,
@@ -35,6 +36,7 @@ class Refusal {
   static Refusal stale_receipt(std::uint64_t timestamp_nanos, std::uint64_t now_nanos,
                                std::uint64_t max_age_nanos) noexcept;
   // `owner` names the class whose state it is ("KelBoundary"); a static text.
+  static Refusal other_process(std::string_view owner) noexcept;
   static Refusal poisoned(std::string_view owner) noexcept;
   static Refusal nonce_failure(std::string description) noexcept;
   static Refusal clock_failure(std::string description) noexcept;
