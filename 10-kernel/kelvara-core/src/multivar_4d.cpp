@@ -227,12 +227,13 @@ bool project_violated_constraints(const Problem& p, Vec4& y) noexcept {
 }
 
 // A start point within the envelope, or nothing when the constraints cannot be
-// met inside the box.
-std::optional<Vec4> find_feasible_point(const Problem& p) noexcept {
+// met inside the box. sweeps counts the sweeps run, the unchanged one included.
+std::optional<Vec4> find_feasible_point(const Problem& p, unsigned& sweeps) noexcept {
     Vec4 y = clamp_into_box(p, Vec4{});
-    for (unsigned sweep = 0; sweep < MAX_FEASIBILITY_SWEEPS; ++sweep) {
+    for (sweeps = 1; sweeps <= MAX_FEASIBILITY_SWEEPS; ++sweeps) {
         if (!project_violated_constraints(p, y)) return y;
     }
+    sweeps = MAX_FEASIBILITY_SWEEPS;
     if (outside_box(p, y) || exceeds_linear_limits(p, y)) return std::nullopt;
     return y;
 }
@@ -392,7 +393,9 @@ Outcome run_active_set(const Problem& p, Vec4 y, const Vec4& clamped) noexcept {
     }
 }
 
-Outcome solve(const float* u_desired, const Multivar4dBounds& bounds, const Multivar4dConstraints& constraints) noexcept {
+Outcome solve(const float* u_desired, const Multivar4dBounds& bounds, const Multivar4dConstraints& constraints,
+              unsigned& sweeps) noexcept {
+    sweeps = 0;
     Problem p;
     for (std::size_t i = 0; i < AXES; ++i) {
         p.u_desired[i] = u_desired[i];
@@ -413,19 +416,28 @@ Outcome solve(const float* u_desired, const Multivar4dBounds& bounds, const Mult
     // Quick accept: the clamped command already meets every constraint.
     if (!exceeds_linear_limits(p, clamped)) return Outcome{clamped, 0, KELVARA_STATUS_OPTIMAL};
 
-    const std::optional<Vec4> start = find_feasible_point(p);
+    const std::optional<Vec4> start = find_feasible_point(p, sweeps);
     if (!start) return Outcome{clamped, 0, KELVARA_STATUS_INFEASIBLE};
     return run_active_set(p, *start, clamped);
 }
 
 }  // namespace
+
+unsigned feasibility_sweeps(const float* u_desired, const Multivar4dBounds& bounds,
+                            const Multivar4dConstraints& constraints) noexcept {
+    unsigned sweeps = 0;
+    (void)solve(u_desired, bounds, constraints, sweeps);
+    return sweeps;
+}
+
 }  // namespace kelvara::core
 
 extern "C" int32_t kelvara_solve_multivar_4d(const float* u_desired, const Multivar4dBounds* bounds,
                                              const Multivar4dConstraints* constraints, Multivar4dSolution* out) {
     if (u_desired == nullptr || bounds == nullptr || constraints == nullptr || out == nullptr) return -1;
 
-    const kelvara::core::Outcome outcome = kelvara::core::solve(u_desired, *bounds, *constraints);
+    unsigned sweeps = 0;
+    const kelvara::core::Outcome outcome = kelvara::core::solve(u_desired, *bounds, *constraints, sweeps);
     // Field by field, so that the padding after status is never written.
     for (std::size_t k = 0; k < kelvara::core::AXES; ++k) out->u[k] = outcome.u[k];
     out->iterations = outcome.iterations;
