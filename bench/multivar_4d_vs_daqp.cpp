@@ -12,7 +12,8 @@
 // program prints medians and 99th percentiles over the problems, the share each
 // solver solves, the largest difference between the two solutions where both
 // succeed, and the slowest problems with the sweeps and iterations the four-axis
-// solve spent on them. With --json FILE it writes the figures for report.py.
+// solve spent on them. With --json FILE it writes the figures for report.py,
+// with --csv FILE one line per problem.
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -184,6 +185,22 @@ void write_json(const char* path, const Figures& f) {
     std::fclose(out);
 }
 
+void write_csv(const char* path, const std::vector<Case>& cases, const std::vector<double>& ours_ns,
+               const std::vector<double>& theirs_ns) {
+    std::FILE* out = std::fopen(path, "w");
+    if (out == nullptr) {
+        std::perror(path);
+        std::exit(2);
+    }
+    std::fprintf(out, "problem,rows,sweeps,iterations,status,ours_ns,daqp_ns,daqp_exitflag\n");
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        std::fprintf(out, "%zu,%llu,%u,%llu,%u,%.1f,%.1f,%d\n", i, (unsigned long long)c.problem.c.count, c.sweeps,
+                     (unsigned long long)c.ours.iterations, c.ours.status, ours_ns[i], theirs_ns[i], c.theirs.exitflag);
+    }
+    std::fclose(out);
+}
+
 // ns = c0 + c1 * sweeps + c2 * iterations over the problems that reach the
 // feasibility stage, by least squares: the cost of one sweep and of one
 // active-set iteration.
@@ -213,12 +230,14 @@ int main(int argc, char** argv) {
     std::size_t problems = 20000;
     unsigned rounds = 15;
     const char* json = nullptr;
+    const char* csv = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--problems") && i + 1 < argc) problems = std::strtoul(argv[++i], nullptr, 10);
         else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc) rounds = unsigned(std::strtoul(argv[++i], nullptr, 10));
         else if (!std::strcmp(argv[i], "--json") && i + 1 < argc) json = argv[++i];
+        else if (!std::strcmp(argv[i], "--csv") && i + 1 < argc) csv = argv[++i];
         else {
-            std::fprintf(stderr, "usage: %s [--problems N] [--rounds R] [--json FILE]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--problems N] [--rounds R] [--json FILE] [--csv FILE]\n", argv[0]);
             return 2;
         }
     }
@@ -330,5 +349,6 @@ int main(int argc, char** argv) {
     }
 
     if (json != nullptr) write_json(json, f);
+    if (csv != nullptr) write_csv(csv, cases, ours_ns, theirs_ns);
     return 0;
 }

@@ -2,9 +2,24 @@
 // projection from the origin clamped into the box), then a primal active-set
 // iteration over normal equations. Single precision throughout; every dot
 // product runs in one fixed order so that results are reproducible bit for bit.
+//
+// Nothing is computed again that the solve already holds, and only where the
+// value held is the very float that computing it again would give:
+// - each working-set entry carries its row, its residual and its row of the
+//   Gram matrix (fixed-order dot products of rows that never change), and each
+//   linear row its squared length;
+// - an iteration whose working set is the one that the previous iteration
+//   solved without a drop finds the same multipliers, the same candidate and
+//   the same violation, so it goes straight to the step;
+// - an iteration or a sweep that leaves its whole state (working set and
+//   iterate, or the sweep's point) unchanged bit for bit is repeated by every
+//   later one, so the stage ends at once as its last pass would.
+// The elimination runs in full for every new working set, on the same matrix
+// in the same order, unrolled for each size.
 #include "multivar_4d.hpp"
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <optional>
 #include <span>
@@ -23,22 +38,75 @@ float dot(Row p, Row q) noexcept {
     return ((p[0] * q[0] + p[1] * q[1]) + p[2] * q[2]) + p[3] * q[3];
 }
 
+bool same_bits(const Vec4& p, const Vec4& q) noexcept {
+    using Bits = std::array<std::uint32_t, AXES>;
+    return std::bit_cast<Bits>(p) == std::bit_cast<Bits>(q);
+}
+
 // ---- Normal equations ------------------------------------------------------
 
-using Matrix = float[WORKING_SET_CAPACITY][WORKING_SET_CAPACITY];
+using GramMatrix = float[WORKING_SET_CAPACITY][WORKING_SET_CAPACITY];
 
-// Partial pivoting: the largest magnitude in column k at or below row k;
-// ties keep the earliest row and a NaN candidate is never chosen.
-std::size_t pivot_row(const Matrix& m, std::size_t n, std::size_t k) noexcept {
-    std::size_t pivot = k;
-    float best = std::fabs(m[k][k]);
-    for (std::size_t i = k + 1; i < n; ++i) {
-        if (std::fabs(m[i][k]) > best) {
-            best = std::fabs(m[i][k]);
-            pivot = i;
+// Gaussian elimination with partial pivoting on a copy of the top-left N x N
+// block of gram, with right-hand side rhs[0..N-1]; writes out[0..N-1]. N is
+// fixed at compile time so that every loop unrolls.
+template <std::size_t N>
+bool eliminate(const GramMatrix& gram, const float* rhs, float* out) noexcept {
+    float m[N][N];
+    float v[N];
+    for (std::size_t i = 0; i < N; ++i) {
+        for (std::size_t j = 0; j < N; ++j) m[i][j] = gram[i][j];
+        v[i] = rhs[i];
+    }
+
+    for (std::size_t k = 0; k < N; ++k) {
+        // Partial pivoting: the largest magnitude in column k at or below row
+        // k; ties keep the earliest row and a NaN candidate is never chosen.
+        std::size_t p = k;
+        float best = std::fabs(m[k][k]);
+        for (std::size_t i = k + 1; i < N; ++i) {
+            if (std::fabs(m[i][k]) > best) {
+                best = std::fabs(m[i][k]);
+                p = i;
+            }
+        }
+        // A NaN pivot passes this test and is caught by the finiteness tests.
+        if (best < PIVOT_THRESHOLD) return false;
+        if (p != k) {
+            for (std::size_t c = k; c < N; ++c) std::swap(m[k][c], m[p][c]);
+            std::swap(v[k], v[p]);
+        }
+        for (std::size_t i = k + 1; i < N; ++i) {
+            const float f = m[i][k] / m[k][k];
+            if (!is_finite(f)) return false;
+            for (std::size_t c = k; c < N; ++c) m[i][c] = m[i][c] - f * m[k][c];
+            v[i] = v[i] - f * v[k];
         }
     }
-    return pivot;
+
+    for (std::size_t i = N; i-- > 0;) {
+        float s = v[i];
+        for (std::size_t j = i + 1; j < N; ++j) s = s - m[i][j] * out[j];
+        const float x = s / m[i][i];
+        if (!is_finite(x)) return false;
+        out[i] = x;
+    }
+    return true;
+}
+
+bool solve_gram_system(std::size_t n, const GramMatrix& gram, const float* rhs, float* out) noexcept {
+    switch (n) {
+        case 0: return true;
+        case 1: return eliminate<1>(gram, rhs, out);
+        case 2: return eliminate<2>(gram, rhs, out);
+        case 3: return eliminate<3>(gram, rhs, out);
+        case 4: return eliminate<4>(gram, rhs, out);
+        case 5: return eliminate<5>(gram, rhs, out);
+        case 6: return eliminate<6>(gram, rhs, out);
+        case 7: return eliminate<7>(gram, rhs, out);
+        case 8: return eliminate<8>(gram, rhs, out);
+        default: return false;
+    }
 }
 
 }  // namespace
@@ -46,39 +114,11 @@ std::size_t pivot_row(const Matrix& m, std::size_t n, std::size_t k) noexcept {
 bool solve_normal_equations(std::size_t n, const NormalRows& rows, const NormalVector& rhs,
                             NormalVector& out) noexcept {
     if (n > WORKING_SET_CAPACITY) return false;
-    if (n == 0) return true;
-
-    Matrix m{};
+    GramMatrix gram;
     for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) m[i][j] = dot(rows[i], rows[j]);
+        for (std::size_t j = 0; j < n; ++j) gram[i][j] = dot(rows[i], rows[j]);
     }
-    float v[WORKING_SET_CAPACITY];
-    for (std::size_t i = 0; i < n; ++i) v[i] = rhs[i];
-
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t p = pivot_row(m, n, k);
-        // A NaN pivot passes this test and is caught by the finiteness tests.
-        if (std::fabs(m[p][k]) < PIVOT_THRESHOLD) return false;
-        if (p != k) {
-            for (std::size_t c = k; c < n; ++c) std::swap(m[k][c], m[p][c]);
-            std::swap(v[k], v[p]);
-        }
-        for (std::size_t i = k + 1; i < n; ++i) {
-            const float f = m[i][k] / m[k][k];
-            if (!is_finite(f)) return false;
-            for (std::size_t c = k; c < n; ++c) m[i][c] = m[i][c] - f * m[k][c];
-            v[i] = v[i] - f * v[k];
-        }
-    }
-
-    for (std::size_t i = n; i-- > 0;) {
-        float s = v[i];
-        for (std::size_t j = i + 1; j < n; ++j) s = s - m[i][j] * out[j];
-        const float x = s / m[i][i];
-        if (!is_finite(x)) return false;
-        out[i] = x;
-    }
-    return true;
+    return solve_gram_system(n, gram, rhs, out);
 }
 
 namespace {
@@ -111,33 +151,6 @@ struct Entry {
     friend bool operator==(Entry, Entry) = default;
 };
 
-// Entries in insertion order; removal shifts the later ones down.
-class WorkingSet {
-public:
-    std::size_t size() const noexcept { return size_; }
-    Entry operator[](std::size_t position) const noexcept { return entries_[position]; }
-
-    [[nodiscard]] bool insert(Entry entry) noexcept {
-        if (size_ == WORKING_SET_CAPACITY) return false;
-        entries_[size_++] = entry;
-        return true;
-    }
-    void remove(std::size_t position) noexcept {
-        for (std::size_t i = position; i + 1 < size_; ++i) entries_[i] = entries_[i + 1];
-        --size_;
-    }
-    bool contains(Entry entry) const noexcept {
-        for (std::size_t i = 0; i < size_; ++i) {
-            if (entries_[i] == entry) return true;
-        }
-        return false;
-    }
-
-private:
-    std::array<Entry, WORKING_SET_CAPACITY> entries_{};
-    std::size_t size_ = 0;
-};
-
 Vec4 row_of(const Problem& p, Entry e) noexcept {
     Vec4 g{};
     switch (e.kind) {
@@ -158,6 +171,67 @@ float limit_of(const Problem& p, Entry e) noexcept {
     }
     return p.b[e.index];
 }
+
+// One bit per constraint: lower and upper bound of each axis, then each linear
+// row.
+std::uint32_t bit_of(Entry e) noexcept {
+    if (e.kind == EntryKind::Linear) return 1u << (2 * AXES + e.index);
+    return 1u << (2 * e.index + (e.kind == EntryKind::UpperBound ? 1 : 0));
+}
+
+// Entries in insertion order; removal shifts the later ones down. Each entry
+// carries what every normal-equations solve of the set needs from it: its row
+// g, its residual dot(g, u_desired) - c, and its row and column of the Gram
+// matrix, each computed once, when it enters, exactly as the solve would.
+class WorkingSet {
+public:
+    std::size_t size() const noexcept { return size_; }
+    Entry operator[](std::size_t position) const noexcept { return entries_[position]; }
+    bool contains(Entry entry) const noexcept { return (members_ & bit_of(entry)) != 0; }
+    const Vec4& row(std::size_t position) const noexcept { return rows_[position]; }
+    const GramMatrix& gram() const noexcept { return gram_; }
+    const float* residuals() const noexcept { return residuals_; }
+
+    [[nodiscard]] bool insert(const Problem& p, Entry entry) noexcept {
+        if (size_ == WORKING_SET_CAPACITY) return false;
+        const std::size_t n = size_++;
+        entries_[n] = entry;
+        members_ |= bit_of(entry);
+        rows_[n] = row_of(p, entry);
+        residuals_[n] = dot(rows_[n], p.u_desired) - limit_of(p, entry);
+        // Products commute and both orders sum in the same sequence, so the
+        // Gram matrix is exactly symmetric (the rows hold no NaN; a NaN made
+        // from an infinite coefficient is the one default NaN either way).
+        for (std::size_t k = 0; k < n; ++k) {
+            gram_[n][k] = dot(rows_[n], rows_[k]);
+            gram_[k][n] = gram_[n][k];
+        }
+        gram_[n][n] = dot(rows_[n], rows_[n]);
+        return true;
+    }
+
+    void remove(std::size_t position) noexcept {
+        members_ &= ~bit_of(entries_[position]);
+        for (std::size_t i = position; i + 1 < size_; ++i) {
+            entries_[i] = entries_[i + 1];
+            rows_[i] = rows_[i + 1];
+            residuals_[i] = residuals_[i + 1];
+            for (std::size_t j = 0; j < size_; ++j) gram_[i][j] = gram_[i + 1][j];
+        }
+        --size_;
+        for (std::size_t i = 0; i < size_; ++i) {
+            for (std::size_t j = position; j < size_; ++j) gram_[i][j] = gram_[i][j + 1];
+        }
+    }
+
+private:
+    std::array<Entry, WORKING_SET_CAPACITY> entries_{};
+    std::size_t size_ = 0;
+    std::uint32_t members_ = 0;
+    Vec4 rows_[WORKING_SET_CAPACITY];
+    float residuals_[WORKING_SET_CAPACITY];
+    GramMatrix gram_;
+};
 
 // Every constraint in the fixed search order: per axis its lower then its upper
 // bound, then the linear constraints.
@@ -210,15 +284,14 @@ bool exceeds_linear_limits(const Problem& p, const Vec4& y) noexcept {
 
 // One sweep over the linear constraints; returns whether any was violated.
 // A violated row too short to project onto still counts as a change.
-bool project_violated_constraints(const Problem& p, Vec4& y) noexcept {
+bool project_violated_constraints(const Problem& p, const float* length_squared, Vec4& y) noexcept {
     bool changed = false;
     for (std::size_t j = 0; j < p.count; ++j) {
         const float violation = dot(y, p.a[j]) - p.b[j];
         if (!(violation > FEASIBILITY_TOL)) continue;
         changed = true;
-        const float length_squared = dot(p.a[j], p.a[j]);
-        if (length_squared < DIRECTION_EPS) continue;
-        const float t = violation / length_squared;
+        if (length_squared[j] < DIRECTION_EPS) continue;
+        const float t = violation / length_squared[j];
         Vec4 moved;
         for (std::size_t k = 0; k < AXES; ++k) moved[k] = y[k] - p.a[j][k] * t;
         y = clamp_into_box(p, moved);
@@ -229,11 +302,18 @@ bool project_violated_constraints(const Problem& p, Vec4& y) noexcept {
 // A start point within the envelope, or nothing when the constraints cannot be
 // met inside the box. sweeps counts the sweeps run, the unchanged one included.
 std::optional<Vec4> find_feasible_point(const Problem& p, unsigned& sweeps) noexcept {
+    float length_squared[MAX_CONSTRAINTS];
+    for (std::size_t j = 0; j < p.count; ++j) length_squared[j] = dot(p.a[j], p.a[j]);
+
     Vec4 y = clamp_into_box(p, Vec4{});
-    for (sweeps = 1; sweeps <= MAX_FEASIBILITY_SWEEPS; ++sweeps) {
-        if (!project_violated_constraints(p, y)) return y;
+    for (sweeps = 1;; ++sweeps) {
+        const Vec4 before = y;
+        if (!project_violated_constraints(p, length_squared, y)) return y;
+        // A changed sweep that leaves y as it was (only rows too short to
+        // project onto, or moves the box undoes) is what every later sweep
+        // would do: the stage ends as after its last sweep.
+        if (sweeps == MAX_FEASIBILITY_SWEEPS || same_bits(y, before)) break;
     }
-    sweeps = MAX_FEASIBILITY_SWEEPS;
     if (outside_box(p, y) || exceeds_linear_limits(p, y)) return std::nullopt;
     return y;
 }
@@ -244,42 +324,32 @@ WorkingSet initial_working_set(const Problem& p, const Vec4& y) noexcept {
     // At most one bound per axis and four linear rows: never more than capacity.
     for (std::uint8_t i = 0; i < AXES; ++i) {
         if (std::fabs(y[i] - p.min_bound[i]) <= FEASIBILITY_TOL) {
-            (void)set.insert(Entry{EntryKind::LowerBound, i});
+            (void)set.insert(p, Entry{EntryKind::LowerBound, i});
         } else if (std::fabs(y[i] - p.max_bound[i]) <= FEASIBILITY_TOL) {
-            (void)set.insert(Entry{EntryKind::UpperBound, i});
+            (void)set.insert(p, Entry{EntryKind::UpperBound, i});
         }
     }
     for (std::uint8_t j = 0; j < p.count; ++j) {
-        if (std::fabs(dot(y, p.a[j]) - p.b[j]) <= FEASIBILITY_TOL) (void)set.insert(Entry{EntryKind::Linear, j});
+        if (std::fabs(dot(y, p.a[j]) - p.b[j]) <= FEASIBILITY_TOL) {
+            (void)set.insert(p, Entry{EntryKind::Linear, j});
+        }
     }
     return set;
 }
 
 // ---- Active-set phases -----------------------------------------------------------
 
-// The equality-constrained subproblem of one iteration: the working-set rows
-// and the residuals of u_desired against their limits.
-struct ActiveSystem {
-    NormalRows rows{};
-    NormalVector residuals{};
-    NormalVector multipliers{};
-};
-
-bool compute_multipliers(const Problem& p, const WorkingSet& set, ActiveSystem& system) noexcept {
-    for (std::size_t e = 0; e < set.size(); ++e) {
-        const Vec4 g = row_of(p, set[e]);
-        for (std::size_t k = 0; k < AXES; ++k) system.rows[e][k] = g[k];
-        system.residuals[e] = dot(g, p.u_desired) - limit_of(p, set[e]);
-    }
-    return solve_normal_equations(set.size(), system.rows, system.residuals, system.multipliers);
+// The multipliers of the equality-constrained subproblem of the working set.
+bool compute_multipliers(const WorkingSet& set, NormalVector& multipliers) noexcept {
+    return solve_gram_system(set.size(), set.gram(), set.residuals(), multipliers);
 }
 
 // The point nearest to u_desired on which every working-set entry holds with
 // equality.
-Vec4 nearest_on_working_set(const Problem& p, std::size_t n, const ActiveSystem& system) noexcept {
+Vec4 nearest_on_working_set(const Problem& p, const WorkingSet& set, const NormalVector& multipliers) noexcept {
     Vec4 x = p.u_desired;
-    for (std::size_t e = 0; e < n; ++e) {
-        for (std::size_t k = 0; k < AXES; ++k) x[k] = x[k] - system.rows[e][k] * system.multipliers[e];
+    for (std::size_t e = 0; e < set.size(); ++e) {
+        for (std::size_t k = 0; k < AXES; ++k) x[k] = x[k] - set.row(e)[k] * multipliers[e];
     }
     return x;
 }
@@ -307,14 +377,16 @@ float violation_at(const Problem& p, Entry e, const Vec4& x) noexcept {
     return dot(p.a[e.index], x) - p.b[e.index];
 }
 
-float largest_violation(const Problem& p, const WorkingSet& set, const Vec4& x) noexcept {
-    float largest = 0.0f;
+// Whether the largest violation at x of the constraints outside the working
+// set exceeds the tolerance. That largest value starts at 0 and ignores NaN,
+// so it exceeds the tolerance exactly when some violation does: the scan may
+// stop at the first.
+bool violates_outside(const Problem& p, const WorkingSet& set, const Vec4& x) noexcept {
+    bool violated = false;
     visit_constraints(p, [&](Entry e) {
-        if (set.contains(e)) return;
-        const float violation = violation_at(p, e, x);
-        if (violation > largest) largest = violation;
+        if (!violated && !set.contains(e) && violation_at(p, e, x) > FEASIBILITY_TOL) violated = true;
     });
-    return largest;
+    return violated;
 }
 
 // The fraction of the direction d from y at which constraint e would be met, or
@@ -370,24 +442,39 @@ Outcome iteration_limit_exit(const Problem& p, const Vec4& y, const Vec4& clampe
 Outcome run_active_set(const Problem& p, Vec4 y, const Vec4& clamped) noexcept {
     const Outcome failure{clamped, 0, KELVARA_STATUS_NUMERICAL_FAILURE};
     WorkingSet set = initial_working_set(p, y);
+    NormalVector multipliers;
+    Vec4 x;
+    // x is the solution on the current working set, with no entry to drop and
+    // a violation outside the set: what this set's next iteration would find.
+    bool x_holds = false;
 
     for (std::uint64_t iteration = 1;; ++iteration) {
-        ActiveSystem system;
-        if (!compute_multipliers(p, set, system)) return failure;
-        const Vec4 x = nearest_on_working_set(p, set.size(), system);
-
-        if (const auto dropped = entry_to_drop(set.size(), system.multipliers)) {
-            set.remove(*dropped);
-        } else {
-            if (largest_violation(p, set, x) <= FEASIBILITY_TOL) {
-                return Outcome{x, iteration, KELVARA_STATUS_OPTIMAL};
+        if (!x_holds) {
+            if (!compute_multipliers(set, multipliers)) return failure;
+            x = nearest_on_working_set(p, set, multipliers);
+            if (const auto dropped = entry_to_drop(set.size(), multipliers)) {
+                set.remove(*dropped);
+                if (iteration == MAX_ITERATIONS) return iteration_limit_exit(p, y, clamped);
+                continue;
             }
-            Vec4 d;
-            for (std::size_t k = 0; k < AXES; ++k) d[k] = x[k] - y[k];
-            const Step step = step_length(p, set, y, d);
-            for (std::size_t k = 0; k < AXES; ++k) y[k] = y[k] + d[k] * step.alpha;
-            if (step.alpha < FULL_STEP_THRESHOLD && !set.insert(step.blocking)) return failure;
+            if (!violates_outside(p, set, x)) return Outcome{x, iteration, KELVARA_STATUS_OPTIMAL};
+            x_holds = true;
         }
+
+        Vec4 d;
+        for (std::size_t k = 0; k < AXES; ++k) d[k] = x[k] - y[k];
+        const Step step = step_length(p, set, y, d);
+        Vec4 moved;
+        for (std::size_t k = 0; k < AXES; ++k) moved[k] = y[k] + d[k] * step.alpha;
+        if (step.alpha < FULL_STEP_THRESHOLD) {
+            if (!set.insert(p, step.blocking)) return failure;
+            x_holds = false;
+        } else if (same_bits(moved, y)) {
+            // Neither the working set nor the iterate changed: every remaining
+            // iteration repeats this one, and the last ends with this y.
+            return iteration_limit_exit(p, y, clamped);
+        }
+        y = moved;
 
         if (iteration == MAX_ITERATIONS) return iteration_limit_exit(p, y, clamped);
     }
