@@ -150,11 +150,13 @@ bool eliminate(std::size_t n, const System& system, float* out) noexcept {
 template <std::size_t N, class System>
 bool eliminate_small(const System& system, float* out) noexcept {
     static_assert(N >= 1 && N <= AXES);
+    // Each row is assembled in registers: written lane by lane into memory
+    // and read back whole, it would wait for the stores to drain.
+    auto entry = [&](std::size_t i, std::size_t j) { return j < N ? system.gram(i, j) : 0.0f; };
     Vec4 m[N];
     float v[N];
     for (std::size_t i = 0; i < N; ++i) {
-        m[i] = Vec4{};
-        for (std::size_t j = 0; j < N; ++j) m[i][j] = system.gram(i, j);
+        m[i] = Vec4{entry(i, 0), entry(i, 1), entry(i, 2), entry(i, 3)};
         v[i] = system.rhs(i);
     }
 
@@ -565,13 +567,12 @@ Outcome solve(const float* u_desired, const Multivar4dBounds& bounds, const Mult
 
     if (constraints.count > MAX_CONSTRAINTS) return invalid;
     p.count = static_cast<std::size_t>(constraints.count);
-    // Only the rows in use are read; each vector is written whole.
-    float b[MAX_CONSTRAINTS] = {};
-    for (std::size_t j = 0; j < p.count; ++j) {
-        p.a[j] = load(constraints.a[j]);
-        b[j] = constraints.b[j];
-    }
-    p.b = Vec4{b[0], b[1], b[2], b[3]};
+    // Only the rows in use are read: a row past count comes from a zero row
+    // instead, chosen without a branch.
+    static constexpr float zero_row[AXES + 1] = {};
+    auto limit = [&](std::size_t j) { return *(j < p.count ? &constraints.b[j] : &zero_row[AXES]); };
+    for (std::size_t j = 0; j < MAX_CONSTRAINTS; ++j) p.a[j] = load(j < p.count ? constraints.a[j] : zero_row);
+    p.b = Vec4{limit(0), limit(1), limit(2), limit(3)};
     p.in_use = Mask{0, 1, 2, 3} < std::int32_t(p.count);
     transpose(p.a, p.columns);
     if (!is_valid(p)) return invalid;
