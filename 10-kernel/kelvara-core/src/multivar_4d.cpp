@@ -266,27 +266,76 @@ inline constexpr Vec4 BOUND_ROWS[FIRST_LINEAR] = {
     {0, 0, -1, 0}, {0, 0, 1, 0}, {0, 0, 0, -1}, {0, 0, 0, 1},
 };
 
-// Row g and right side c of every constraint, by number, and what the
-// normal equations need of it once it is in the working set: its residual
-// dot(g, u_desired) - c and its Gram entries dot(g, g') with the rows it has
-// shared the set with. Each is computed, exactly as the elimination's input
-// is defined, when its constraint enters the set, and then only read.
+// Rows g of the bounds by kind: lower then upper, each by axis.
+inline constexpr Vec4 BOUND_ROWS_BY_KIND[2][AXES] = {
+    {{-1, 0, 0, 0}, {0, -1, 0, 0}, {0, 0, -1, 0}, {0, 0, 0, -1}},
+    {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}},
+};
+
+void store(float* to, Vec4 v) noexcept { std::memcpy(to, &v, sizeof v); }
+
+// dot(g, g') of two bound rows, computed as dot computes it (at compile time:
+// the values are 0 and 1, so every product and sum is exact, and the signs of
+// zeros follow the same rules).
+constexpr float bound_gram_entry(std::size_t c, std::size_t d) noexcept {
+    float g[AXES] = {};
+    float h[AXES] = {};
+    g[c / 2] = c % 2 ? 1.0f : -1.0f;
+    h[d / 2] = d % 2 ? 1.0f : -1.0f;
+    return ((g[0] * h[0] + g[1] * h[1]) + g[2] * h[2]) + g[3] * h[3];
+}
+
+struct BoundGram {
+    alignas(16) float entries[FIRST_LINEAR][FIRST_LINEAR];
+};
+
+constexpr BoundGram bound_gram() noexcept {
+    BoundGram table{};
+    for (std::size_t c = 0; c < FIRST_LINEAR; ++c) {
+        for (std::size_t d = 0; d < FIRST_LINEAR; ++d) table.entries[c][d] = bound_gram_entry(c, d);
+    }
+    return table;
+}
+
+inline constexpr BoundGram BOUND_GRAM = bound_gram();
+
+// Row g, right side c, residual dot(g, u_desired) - c and Gram entries
+// dot(g, g') of every constraint, by number, computed once per solve before
+// the active-set stage needs them (each lane of a vector product below is the
+// scalar dot product, in its order; the Gram matrix is exactly symmetric, as
+// products commute and both orders sum in the same sequence).
 struct ConstraintTable {
+    alignas(16) float residuals[CONSTRAINTS];
+    alignas(16) float gram[CONSTRAINTS][CONSTRAINTS];
     Vec4 rows[CONSTRAINTS];
-    float limits[CONSTRAINTS];
-    float residuals[CONSTRAINTS];
-    float gram[CONSTRAINTS][CONSTRAINTS];
 
     explicit ConstraintTable(const Problem& p) noexcept {
-        for (std::size_t i = 0; i < AXES; ++i) {
-            rows[2 * i] = BOUND_ROWS[2 * i];
-            rows[2 * i + 1] = BOUND_ROWS[2 * i + 1];
-            limits[2 * i] = -p.min_bound[i];
-            limits[2 * i + 1] = p.max_bound[i];
+        for (std::size_t c = 0; c < FIRST_LINEAR; ++c) {
+            rows[c] = BOUND_ROWS[c];
+            std::memcpy(gram[c], BOUND_GRAM.entries[c], sizeof BOUND_GRAM.entries[c]);
+        }
+        for (std::size_t j = 0; j < MAX_CONSTRAINTS; ++j) rows[FIRST_LINEAR + j] = p.a[j];
+
+        // Bound rows are their own columns.
+        const Vec4 lower_residual = dot_rows(BOUND_ROWS_BY_KIND[0], p.u_desired) - (-p.min_bound);
+        const Vec4 upper_residual = dot_rows(BOUND_ROWS_BY_KIND[1], p.u_desired) - p.max_bound;
+        store(&residuals[0], __builtin_shufflevector(lower_residual, upper_residual, 0, 4, 1, 5));
+        store(&residuals[4], __builtin_shufflevector(lower_residual, upper_residual, 2, 6, 3, 7));
+        store(&residuals[FIRST_LINEAR], dot_rows(p.columns, p.u_desired) - p.b);
+
+        // Bounds against linear rows: lane j of dot_rows(columns, g) is dot(g, a[j]).
+        Vec4 with_linear[2][AXES];
+        for (std::size_t c = 0; c < FIRST_LINEAR; ++c) {
+            with_linear[c / AXES][c % AXES] = dot_rows(p.columns, BOUND_ROWS[c]);
+            store(&gram[c][FIRST_LINEAR], with_linear[c / AXES][c % AXES]);
+        }
+        for (std::size_t half = 0; half < 2; ++half) {
+            Vec4 transposed[AXES];
+            transpose(with_linear[half], transposed);
+            for (std::size_t j = 0; j < AXES; ++j) store(&gram[FIRST_LINEAR + j][half * AXES], transposed[j]);
         }
         for (std::size_t j = 0; j < MAX_CONSTRAINTS; ++j) {
-            rows[FIRST_LINEAR + j] = p.a[j];
-            limits[FIRST_LINEAR + j] = p.b[j];
+            store(&gram[FIRST_LINEAR + j][FIRST_LINEAR], dot_rows(p.columns, p.a[j]));
         }
     }
 };
@@ -301,19 +350,8 @@ public:
     Mask upper_lanes() const noexcept { return lanes_of(members_ >> AXES); }
     Mask linear_lanes() const noexcept { return lanes_of(members_ >> 2 * AXES); }
 
-    [[nodiscard]] bool insert(const Problem& p, ConstraintTable& table, Constraint c) noexcept {
+    [[nodiscard]] bool insert(Constraint c) noexcept {
         if (size_ == WORKING_SET_CAPACITY) return false;
-        const Vec4 g = table.rows[c];
-        table.residuals[c] = dot(g, p.u_desired) - table.limits[c];
-        // Products commute and both orders sum in the same sequence, so the
-        // Gram matrix is exactly symmetric (the rows hold no NaN; a NaN made
-        // from an infinite coefficient is the one default NaN either way).
-        for (std::size_t k = 0; k < size_; ++k) {
-            const Constraint other = (*this)[k];
-            table.gram[c][other] = dot(g, table.rows[other]);
-            table.gram[other][c] = table.gram[c][other];
-        }
-        table.gram[c][c] = dot(g, g);
         entries_ |= std::uint64_t{c} << (8 * size_++);
         members_ |= member_bit(c);
         return true;
@@ -400,7 +438,7 @@ bool find_feasible_point(const Problem& p, Vec4& y, unsigned& sweeps) noexcept {
 }
 
 // Every constraint active at y; an axis with equal bounds takes only its lower.
-WorkingSet initial_working_set(const Problem& p, ConstraintTable& table, Vec4 y) noexcept {
+WorkingSet initial_working_set(const Problem& p, Vec4 y) noexcept {
     WorkingSet set;
     // At most one bound per axis and four linear rows: never more than capacity.
     const unsigned at_lower = lane_bits(magnitude(y - p.min_bound) <= splat(FEASIBILITY_TOL));
@@ -409,13 +447,13 @@ WorkingSet initial_working_set(const Problem& p, ConstraintTable& table, Vec4 y)
         lane_bits((magnitude(dot_rows(p.columns, y) - p.b) <= splat(FEASIBILITY_TOL)) & p.in_use);
     for (unsigned i = 0; i < AXES; ++i) {
         if (at_lower >> i & 1) {
-            (void)set.insert(p, table, Constraint(2 * i));
+            (void)set.insert(Constraint(2 * i));
         } else if (at_upper >> i & 1) {
-            (void)set.insert(p, table, Constraint(2 * i + 1));
+            (void)set.insert(Constraint(2 * i + 1));
         }
     }
     for (unsigned j = 0; j < AXES; ++j) {
-        if (at_linear >> j & 1) (void)set.insert(p, table, Constraint(FIRST_LINEAR + j));
+        if (at_linear >> j & 1) (void)set.insert(Constraint(FIRST_LINEAR + j));
     }
     return set;
 }
@@ -517,8 +555,8 @@ Outcome iteration_limit_exit(const Problem& p, Vec4 y, Vec4 clamped) noexcept {
 // iteration.
 Outcome run_active_set(const Problem& p, Vec4 y, Vec4 clamped) noexcept {
     const Outcome failure{clamped, 0, KELVARA_STATUS_NUMERICAL_FAILURE};
-    ConstraintTable table(p);
-    WorkingSet set = initial_working_set(p, table, y);
+    const ConstraintTable table(p);
+    WorkingSet set = initial_working_set(p, y);
     NormalVector multipliers;
     Vec4 x{};
     // x is the solution on the current working set, with no entry to drop and
@@ -542,7 +580,7 @@ Outcome run_active_set(const Problem& p, Vec4 y, Vec4 clamped) noexcept {
         const Step step = step_length(p, set, y, d);
         const Vec4 moved = y + d * splat(step.alpha);
         if (step.alpha < FULL_STEP_THRESHOLD) {
-            if (!set.insert(p, table, step.blocking)) return failure;
+            if (!set.insert(step.blocking)) return failure;
             x_holds = false;
         } else if (same_bits(moved, y)) {
             // Neither the working set nor the iterate changed: every remaining
