@@ -3,19 +3,19 @@
 // iteration over normal equations. Single precision throughout; every dot
 // product runs in one fixed order so that results are reproducible bit for bit.
 //
-// Nothing is computed again that the solve already holds, and only where the
-// value held is the very float that computing it again would give:
-// - each working-set entry carries its row, its residual and its row of the
-//   Gram matrix (fixed-order dot products of rows that never change), and each
-//   linear row its squared length;
-// - an iteration whose working set is the one that the previous iteration
-//   solved without a drop finds the same multipliers, the same candidate and
-//   the same violation, so it goes straight to the step;
+// Nothing is computed twice, and a value is reused only where it is the very
+// float that computing it again would give:
+// - the residual and the Gram entries of every constraint (fixed-order dot
+//   products of rows that never change) are computed once per solve, before
+//   the active-set stage, and the squared length of every linear row once;
+// - an iteration whose working set the previous iteration solved without a
+//   drop finds the same multipliers, the same candidate and the same
+//   violation, so it goes straight to the step;
 // - an iteration or a sweep that leaves its whole state (working set and
 //   iterate, or the sweep's point) unchanged bit for bit is repeated by every
-//   later one, so the stage ends at once as its last pass would.
+//   later one, so its stage ends at once as its last pass would.
 // The elimination runs in full for every new working set, on the same matrix
-// in the same order, unrolled for each size.
+// in the same order, unrolled for the common sizes.
 //
 // Four-vectors live in one register (see Lanes): each lane performs exactly
 // the operation the scalar formula names, so a lane's result is the scalar
@@ -260,17 +260,12 @@ using Constraint = std::uint8_t;
 inline constexpr Constraint FIRST_LINEAR = 2 * AXES;
 inline constexpr std::size_t CONSTRAINTS = FIRST_LINEAR + MAX_CONSTRAINTS;
 
-// Rows g of the bounds: -1 (lower) or +1 (upper) at the axis, +0 elsewhere.
-inline constexpr Vec4 BOUND_ROWS[FIRST_LINEAR] = {
-    {-1, 0, 0, 0}, {1, 0, 0, 0}, {0, -1, 0, 0}, {0, 1, 0, 0},
-    {0, 0, -1, 0}, {0, 0, 1, 0}, {0, 0, 0, -1}, {0, 0, 0, 1},
-};
+// Rows g of the bounds, lower then upper, by axis: -1 (lower) or +1 (upper) at
+// the axis, +0 elsewhere. Each set is its own transpose.
+inline constexpr Vec4 LOWER_ROWS[AXES] = {{-1, 0, 0, 0}, {0, -1, 0, 0}, {0, 0, -1, 0}, {0, 0, 0, -1}};
+inline constexpr Vec4 UPPER_ROWS[AXES] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
 
-// Rows g of the bounds by kind: lower then upper, each by axis.
-inline constexpr Vec4 BOUND_ROWS_BY_KIND[2][AXES] = {
-    {{-1, 0, 0, 0}, {0, -1, 0, 0}, {0, 0, -1, 0}, {0, 0, 0, -1}},
-    {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}},
-};
+constexpr Vec4 bound_row(std::size_t c) noexcept { return c % 2 ? UPPER_ROWS[c / 2] : LOWER_ROWS[c / 2]; }
 
 void store(float* to, Vec4 v) noexcept { std::memcpy(to, &v, sizeof v); }
 
@@ -299,11 +294,13 @@ constexpr BoundGram bound_gram() noexcept {
 
 inline constexpr BoundGram BOUND_GRAM = bound_gram();
 
-// Row g, right side c, residual dot(g, u_desired) - c and Gram entries
-// dot(g, g') of every constraint, by number, computed once per solve before
-// the active-set stage needs them (each lane of a vector product below is the
-// scalar dot product, in its order; the Gram matrix is exactly symmetric, as
-// products commute and both orders sum in the same sequence).
+// Row g, residual dot(g, u_desired) - c and Gram entries dot(g, g') of every
+// constraint, by number, computed once per solve before the active-set stage
+// needs them. Each lane of a vector product below is the scalar dot product in
+// its order; the Gram matrix is exactly symmetric, as products commute and
+// both orders sum in the same sequence (the rows hold no NaN, and a NaN made
+// from an infinite coefficient is the one default NaN either way). Entries of
+// rows past count hold values that nothing reads.
 struct ConstraintTable {
     alignas(16) float residuals[CONSTRAINTS];
     alignas(16) float gram[CONSTRAINTS][CONSTRAINTS];
@@ -311,14 +308,14 @@ struct ConstraintTable {
 
     explicit ConstraintTable(const Problem& p) noexcept {
         for (std::size_t c = 0; c < FIRST_LINEAR; ++c) {
-            rows[c] = BOUND_ROWS[c];
+            rows[c] = bound_row(c);
             std::memcpy(gram[c], BOUND_GRAM.entries[c], sizeof BOUND_GRAM.entries[c]);
         }
         for (std::size_t j = 0; j < MAX_CONSTRAINTS; ++j) rows[FIRST_LINEAR + j] = p.a[j];
 
-        // Bound rows are their own columns.
-        const Vec4 lower_residual = dot_rows(BOUND_ROWS_BY_KIND[0], p.u_desired) - (-p.min_bound);
-        const Vec4 upper_residual = dot_rows(BOUND_ROWS_BY_KIND[1], p.u_desired) - p.max_bound;
+        // Limits c: -min_bound for a lower bound, max_bound for an upper one.
+        const Vec4 lower_residual = dot_rows(LOWER_ROWS, p.u_desired) - (-p.min_bound);
+        const Vec4 upper_residual = dot_rows(UPPER_ROWS, p.u_desired) - p.max_bound;
         store(&residuals[0], __builtin_shufflevector(lower_residual, upper_residual, 0, 4, 1, 5));
         store(&residuals[4], __builtin_shufflevector(lower_residual, upper_residual, 2, 6, 3, 7));
         store(&residuals[FIRST_LINEAR], dot_rows(p.columns, p.u_desired) - p.b);
@@ -326,7 +323,7 @@ struct ConstraintTable {
         // Bounds against linear rows: lane j of dot_rows(columns, g) is dot(g, a[j]).
         Vec4 with_linear[2][AXES];
         for (std::size_t c = 0; c < FIRST_LINEAR; ++c) {
-            with_linear[c / AXES][c % AXES] = dot_rows(p.columns, BOUND_ROWS[c]);
+            with_linear[c / AXES][c % AXES] = dot_rows(p.columns, bound_row(c));
             store(&gram[c][FIRST_LINEAR], with_linear[c / AXES][c % AXES]);
         }
         for (std::size_t half = 0; half < 2; ++half) {
@@ -387,9 +384,10 @@ struct WorkingSystem {
 // ---- Envelope tests ----------------------------------------------------------
 
 bool is_valid(const Problem& p) noexcept {
-    Mask bad = (p.u_desired != p.u_desired) | (p.min_bound != p.min_bound) | (p.max_bound != p.max_bound) |
-               (p.min_bound > p.max_bound) | ((p.b != p.b) & p.in_use);
-    for (std::size_t j = 0; j < p.count; ++j) bad |= p.a[j] != p.a[j];
+    // Rows past count are zero.
+    const Mask bad = (p.u_desired != p.u_desired) | (p.min_bound != p.min_bound) | (p.max_bound != p.max_bound) |
+                     (p.min_bound > p.max_bound) | ((p.b != p.b) & p.in_use) | (p.a[0] != p.a[0]) |
+                     (p.a[1] != p.a[1]) | (p.a[2] != p.a[2]) | (p.a[3] != p.a[3]);
     return !any(bad);
 }
 
