@@ -218,15 +218,16 @@ Vec4 load(const float* v) noexcept {
 bool solve_normal_equations(std::size_t n, const NormalRows& rows, const NormalVector& rhs,
                             NormalVector& out) noexcept {
     if (n > WORKING_SET_CAPACITY) return false;
+    float gram[WORKING_SET_CAPACITY][WORKING_SET_CAPACITY];  // the n x n block is written, then read
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) gram[i][j] = dot(load(rows[i]), load(rows[j]));
+    }
     struct {
-        float m[WORKING_SET_CAPACITY][WORKING_SET_CAPACITY];
+        const float (&m)[WORKING_SET_CAPACITY][WORKING_SET_CAPACITY];
         const NormalVector& v;
         float gram(std::size_t i, std::size_t j) const noexcept { return m[i][j]; }
         float rhs(std::size_t i) const noexcept { return v[i]; }
-    } system{{}, rhs};
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) system.m[i][j] = dot(load(rows[i]), load(rows[j]));
-    }
+    } system{gram, rhs};
     return solve_gram_system(n, system, out);
 }
 
