@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Makes a fresh machine ready: Debian packages the build needs, and a virtual
 # environment (.venv, git-ignored) on a CPython 3.12+ with the Python tools.
-# Safe to run again: it installs only what is missing.
+# Safe to run again: it installs only what is missing. Arguments name further
+# Debian packages that one path needs (run-bench.sh: libbenchmark-dev).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_packages=(g++ make binutils libssl-dev libgtest-dev)
+apt_packages=(g++ make binutils libssl-dev libgtest-dev "$@")
 missing=()
 for pkg in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")

@@ -42,4 +42,11 @@ using NormalVector = float[WORKING_SET_CAPACITY];
 bool solve_normal_equations(std::size_t n, const NormalRows& rows, const NormalVector& rhs,
                             NormalVector& out) noexcept;
 
+// The sweeps that the feasibility stage runs on one problem (0 when validation
+// or the quick accept ends the solve before it; fewer than 60 when a changed
+// sweep leaves its point as it was, since every later one would repeat it),
+// for the benchmarks' account of where the time goes. Runs the whole solve.
+unsigned feasibility_sweeps(const float* u_desired, const Multivar4dBounds& bounds,
+                            const Multivar4dConstraints& constraints) noexcept;
+
 }  // namespace kelvara::core
