@@ -1,12 +1,11 @@
 #include "kelvara/edge/platform_sources.hpp"
 
+#include <openssl/err.h>
+#include <openssl/rand.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-
-#include <fcntl.h>
-#include <sys/random.h>
-#include <unistd.h>
 
 namespace kelvara::edge {
 namespace {
@@ -15,31 +14,6 @@ std::string system_message(int error_number) {
   char buffer[256];
   // The GNU strerror_r returns the text, which may or may not live in `buffer`.
   return strerror_r(error_number, buffer, sizeof buffer);
-}
-
-// The fallback where getrandom() is unavailable: reads until the buffer is full.
-std::expected<void, std::string> read_urandom(std::uint8_t* out, std::size_t size) {
-  int fd;
-  do {
-    fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(system_message(errno));
-  std::size_t filled = 0;
-  while (filled < size) {
-    const ssize_t got = ::read(fd, out + filled, size - filled);
-    if (got > 0) {
-      filled += static_cast<std::size_t>(got);
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else {
-      const int error_number = errno;
-      ::close(fd);
-      if (got == 0) return std::unexpected(std::string("unexpected end of /dev/urandom"));
-      return std::unexpected(system_message(error_number));
-    }
-  }
-  ::close(fd);
-  return {};
 }
 
 }  // namespace
@@ -52,18 +26,16 @@ std::expected<std::uint64_t, std::string> wall_clock_nanos() noexcept {
 }
 
 std::expected<void, std::string> fill_random(security::Nonce& nonce) noexcept {
-  std::size_t filled = 0;
-  while (filled < nonce.size()) {
-    const ssize_t got = ::getrandom(nonce.data() + filled, nonce.size() - filled, 0);
-    if (got >= 0) {
-      filled += static_cast<std::size_t>(got);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno == ENOSYS || errno == EPERM) return read_urandom(nonce.data() + filled, nonce.size() - filled);
-    return std::unexpected(system_message(errno));
+  // OpenSSL's generator is seeded from the operating system (getrandom) and
+  // reseeds itself in a forked child, so a nonce costs no system call and a
+  // child never repeats its parent's nonces.
+  if (RAND_bytes(nonce.data(), static_cast<int>(nonce.size())) == 1) return {};
+  char reason[256] = "the generator could not be seeded";
+  if (const unsigned long error = ERR_get_error(); error != 0) {
+    ERR_error_string_n(error, reason, sizeof reason);
   }
-  return {};
+  ERR_clear_error();
+  return std::unexpected(std::string(reason));
 }
 
 }  // namespace kelvara::edge

@@ -15,8 +15,8 @@ namespace kelvara::edge {
 // is the system's description of why the clock could not be read.
 std::expected<std::uint64_t, std::string> wall_clock_nanos() noexcept;
 
-// Fills `nonce` from getrandom() (retried when interrupted, /dev/urandom where
-// the call is unavailable). The error describes the failure of the source.
+// Fills `nonce` from OpenSSL's cryptographic generator (seeded from the
+// operating system, fork-safe). The error describes the failure of the source.
 std::expected<void, std::string> fill_random(security::Nonce& nonce) noexcept;
 
 // The two sources behind one seam, so that tests can put a fake clock or a
