@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the C++ suites under CTest (plain and with AddressSanitizer and
-# UBSan), then the Python suite against the module as `pip install .` builds it.
+# UBSan), the C library installed and linked as a C user would, then the Python
+# suite against the module as `pip install .` builds it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -11,6 +12,9 @@ echo "== C++ unit tests"
 cmake -S . -B build/release -G Ninja -DKELVARA_BUILD_TESTS=ON -DKELVARA_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+echo "== C library: install, link with pkg-config and find_package, run without Python"
+scripts/test-c-install.sh build/release
 
 echo "== C++ unit tests and Python tests under AddressSanitizer and UBSan"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVARA_SANITIZE=ON \
