@@ -1,13 +1,25 @@
 /*
- * Kelvara numerical kernel: the C interface.
+ * Kelvara: the C interface. One header for all of it:
  *
- * Two reentrant functions project desired actuator commands into a safe
- * envelope. Both work only on caller-owned records for the duration of a call,
- * allocate nothing and keep no state. All arithmetic is IEEE 754 single
- * precision, without fused multiply-add, in a fixed order: results are the same
- * bit for bit on every run and machine.
+ *   - the numerical kernel (this file): two functions that project desired
+ *     actuator commands into a safe envelope;
+ *   - kelvara/boundary.h: the sender's boundary, which authorizes each
+ *     command and signs it with a 60-byte receipt;
+ *   - kelvara/gate.h: the actuator's gate, which admits a command only with an
+ *     authentic, fresh, unreplayed receipt;
+ *   - kelvara/result.h: the result codes and their texts;
+ *   - kelvara/wire.h, kelvara/version.h: sizes and the version.
  *
- * Return value of both functions: 0 when the result record has been written
+ * Link with -lkelvara (pkg-config kelvara, or CMake's find_package(kelvara)
+ * and the target kelvara::kelvara). No function throws or aborts on bad
+ * input, and no Python is involved.
+ *
+ * The two solves are reentrant. Both work only on caller-owned records for
+ * the duration of a call, allocate nothing and keep no state. All arithmetic is
+ * IEEE 754 single precision, without fused multiply-add, in a fixed order:
+ * results are the same bit for bit on every run and machine.
+ *
+ * Return value of both solves: 0 when the result record has been written
  * completely (whatever its status), -1 when a required pointer is null (then
  * nothing has been read or written). Padding bytes of result records are never
  * written.
@@ -21,11 +33,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__GNUC__) || defined(__clang__)
-#define KELVARA_EXPORT __attribute__((visibility("default")))
-#else
-#define KELVARA_EXPORT
-#endif
+#include "kelvara/export.h"
+#include "kelvara/version.h"
+#include "kelvara/result.h"
+#include "kelvara/wire.h"
+#include "kelvara/boundary.h"
+#include "kelvara/gate.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -188,6 +201,9 @@ KELVARA_LAYOUT_ASSERT(KELVARA_ALIGNOF(Multivar4dSolution) == 8, "Multivar4dSolut
 KELVARA_LAYOUT_ASSERT(offsetof(Multivar4dSolution, u) == 0, "Multivar4dSolution.u offset");
 KELVARA_LAYOUT_ASSERT(offsetof(Multivar4dSolution, iterations) == 16, "Multivar4dSolution.iterations offset");
 KELVARA_LAYOUT_ASSERT(offsetof(Multivar4dSolution, status) == 24, "Multivar4dSolution.status offset");
+
+KELVARA_LAYOUT_ASSERT(sizeof(KelvaraGate) == KELVARA_GATE_SIZE, "KelvaraGate size");
+KELVARA_LAYOUT_ASSERT(KELVARA_ALIGNOF(KelvaraGate) >= KELVARA_ALIGNOF(uint64_t), "KelvaraGate alignment");
 
 #undef KELVARA_LAYOUT_ASSERT
 #undef KELVARA_ALIGNOF

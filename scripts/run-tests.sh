@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the C++ suites under CTest (plain and with AddressSanitizer and
-# UBSan), then the Python suite against the module as `pip install .` builds it.
+# UBSan), the C library installed and linked as a C user would, then the Python
+# suite against the module as `pip install .` builds it. The Python suite also
+# loads libkelvara.so (KELVARA_C_LIBRARY) to check receipts across the two faces.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -11,6 +13,9 @@ echo "== C++ unit tests"
 cmake -S . -B build/release -G Ninja -DKELVARA_BUILD_TESTS=ON -DKELVARA_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+echo "== C library: install, link with pkg-config and find_package, run without Python"
+scripts/test-c-install.sh build/release
 
 echo "== C++ unit tests and Python tests under AddressSanitizer and UBSan"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVARA_SANITIZE=ON \
@@ -23,10 +28,12 @@ ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
   cd python/tests
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$OLDPWD/build/sanitize/python" \
+  KELVARA_C_LIBRARY="$OLDPWD/build/sanitize/capi/libkelvara.so" \
     python -m pytest -q -p no:cacheprovider "$@"
 )
 
 echo "== pip install . and Python tests"
 scripts/install-module.sh
+export KELVARA_C_LIBRARY="$PWD/build/release/capi/libkelvara.so"
 cd python/tests  # import the installed module, not anything from the source tree
 python -m pytest -q "$@"

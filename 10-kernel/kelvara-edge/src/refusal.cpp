@@ -11,6 +11,39 @@ std::string seconds_text(double nanos) { return shortest_decimal(nanos / 1e9); }
 
 }  // namespace
 
+// Every text is a string literal, so its data() also ends in a NUL for C.
+std::string_view reason_code(RefusalReason reason) noexcept {
+  switch (reason) {
+    case RefusalReason::VelocityExceeded: return "velocity_exceeded";
+    case RefusalReason::RateLimited: return "rate_limited";
+    case RefusalReason::Security: return "security";
+    case RefusalReason::StaleReceipt: return "stale_receipt";
+    case RefusalReason::OtherProcess: return "other_process";
+    case RefusalReason::Poisoned: return "poisoned_state";
+    case RefusalReason::NonceFailure: return "nonce_failure";
+    case RefusalReason::ClockFailure: return "clock_failure";
+    case RefusalReason::InternalFault: return "internal_fault";
+  }
+  return "internal_fault";
+}
+
+std::string_view reason_summary(RefusalReason reason) noexcept {
+  switch (reason) {
+    case RefusalReason::VelocityExceeded: return "commanded_velocity exceeds max_velocity_rad_s";
+    case RefusalReason::RateLimited: return "action rate limit exceeded";
+    case RefusalReason::Security: return "security check failed";
+    case RefusalReason::StaleReceipt:
+      return "receipt timestamp is further from the gate's clock than its maximum age";
+    case RefusalReason::OtherProcess:
+      return "used in a process other than the one that created it; after fork, create a new one";
+    case RefusalReason::Poisoned: return "state is poisoned";
+    case RefusalReason::NonceFailure: return "failed to generate nonce";
+    case RefusalReason::ClockFailure: return "failed to read the real-time clock";
+    case RefusalReason::InternalFault: return "internal fault; the state is now poisoned";
+  }
+  return "internal fault";
+}
+
 Refusal Refusal::velocity_exceeded(double commanded_velocity, double max_velocity_rad_s) noexcept {
   Refusal refusal(RefusalReason::VelocityExceeded);
   refusal.first_ = commanded_velocity;
@@ -68,18 +101,7 @@ Refusal Refusal::internal_fault(std::string_view owner, std::string what) noexce
 }
 
 std::string_view Refusal::code() const noexcept {
-  switch (reason_) {
-    case RefusalReason::VelocityExceeded: return "velocity_exceeded";
-    case RefusalReason::RateLimited: return "rate_limited";
-    case RefusalReason::Security: return security::code(kind_);
-    case RefusalReason::StaleReceipt: return "stale_receipt";
-    case RefusalReason::OtherProcess: return "other_process";
-    case RefusalReason::Poisoned: return "poisoned_state";
-    case RefusalReason::NonceFailure: return "nonce_failure";
-    case RefusalReason::ClockFailure: return "clock_failure";
-    case RefusalReason::InternalFault: return "internal_fault";
-  }
-  return "internal_fault";
+  return reason_ == RefusalReason::Security ? security::code(kind_) : reason_code(reason_);
 }
 
 std::string Refusal::message() const {
@@ -88,7 +110,7 @@ std::string Refusal::message() const {
       return "commanded_velocity " + shortest_decimal(first_) + " rad/s exceeds max_velocity_rad_s " +
              shortest_decimal(second_) + " rad/s";
     case RefusalReason::RateLimited:
-      return "action rate limit exceeded";
+      return std::string(reason_summary(reason_));
     case RefusalReason::Security:
       return std::string(security::message(kind_));
     case RefusalReason::StaleReceipt:
@@ -102,11 +124,10 @@ std::string Refusal::message() const {
       return std::string(owner_) + " was created in another process; after fork, create a new " +
              std::string(owner_) + " in this process";
     case RefusalReason::Poisoned:
-      return std::string(owner_) + " state is poisoned";
+      return std::string(owner_) + " " + std::string(reason_summary(reason_));
     case RefusalReason::NonceFailure:
-      return "failed to generate nonce: " + description_;
     case RefusalReason::ClockFailure:
-      return "failed to read the real-time clock: " + description_;
+      return std::string(reason_summary(reason_)) + ": " + description_;
     case RefusalReason::InternalFault:
       return std::string(owner_) + " internal fault: " + description_ + "; the state is now poisoned";
   }

@@ -26,6 +26,15 @@ enum class RefusalReason : std::uint8_t {
   InternalFault,  // the state lock is now poisoned
 };
 
+// The short snake_case code of a reason ("rate_limited"); for Security, whose
+// code is its kind's (security::code), "security". A static text.
+std::string_view reason_code(RefusalReason reason) noexcept;
+// A reason's message in its fixed wording, without the numbers, owner or
+// description one refusal fills in ("commanded_velocity exceeds
+// max_velocity_rad_s"); for Security, see security::message. A static text,
+// for faces that show a reason without the refusal itself (the C result codes).
+std::string_view reason_summary(RefusalReason reason) noexcept;
+
 class Refusal {
  public:
   static Refusal velocity_exceeded(double commanded_velocity, double max_velocity_rad_s) noexcept;

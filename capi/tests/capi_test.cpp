@@ -1,0 +1,350 @@
+// The C interface as a C caller meets it: a result code for every refusal
+// path, null pointers, caller-owned gate storage, receipts crossing between the
+// C faces and the edge library, and no exception ever leaving a call.
+#include "kelvara.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kelvara/edge/actuator_gate.hpp"
+#include "kelvara/edge/edge_authorizer.hpp"
+#include "kelvara/edge/signed_command.hpp"
+#include "kelvara/security/message_hasher.hpp"
+#include "result_code.hpp"
+#include "with_sources.hpp"
+
+namespace {
+
+using kelvara::edge::PlatformSources;
+using kelvara::edge::Refusal;
+using kelvara::edge::RefusalReason;
+using kelvara::security::KelError;
+using kelvara::security::Nonce;
+using Receipt = std::array<std::uint8_t, KELVARA_RECEIPT_SIZE>;
+
+constexpr std::array<std::uint8_t, KELVARA_KEY_SIZE> kKey = {7, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3,
+                                                             2, 3, 8, 4, 6, 2, 6, 4, 3, 3, 8, 3, 2, 7, 9, 5};
+
+// The clock and random source under the boundary and gate made with fakes.
+struct Fakes {
+  static inline std::uint64_t now = 0;
+  static inline bool clock_fails = false;
+  static inline bool clock_throws = false;
+  static inline bool random_fails = false;
+  static inline bool random_throws = false;
+  static inline std::uint8_t next_nonce = 1;
+
+  static void reset() {
+    now = 50'000'000'000;
+    clock_fails = clock_throws = random_fails = random_throws = false;
+    next_nonce = 1;
+  }
+  static std::expected<std::uint64_t, std::string> clock() {
+    if (clock_throws) throw std::runtime_error("clock exploded");
+    if (clock_fails) return std::unexpected(std::string("clock gone"));
+    return now;
+  }
+  static std::expected<void, std::string> random(Nonce& nonce) {
+    if (random_throws) throw std::runtime_error("entropy exploded");
+    if (random_fails) return std::unexpected(std::string("no entropy"));
+    nonce.fill(next_nonce++);
+    return {};
+  }
+};
+constexpr PlatformSources kFakes{Fakes::clock, Fakes::random};
+
+struct BoundaryFree {
+  void operator()(KelvaraBoundary* boundary) const { kelvara_boundary_free(boundary); }
+};
+using Boundary = std::unique_ptr<KelvaraBoundary, BoundaryFree>;
+
+Boundary fake_boundary(std::uint64_t rate_limit, double max_velocity) {
+  return Boundary(kelvara::capi::new_boundary(rate_limit, max_velocity, kKey.data(), kFakes));
+}
+
+std::string code_text(std::int32_t result) { return kelvara_error_code(result); }
+
+bool all_zero(const KelvaraGate& gate) {
+  return std::all_of(gate.opaque.bytes, gate.opaque.bytes + sizeof gate, [](auto b) { return b == 0; });
+}
+
+std::uint64_t sequence_id_of(const Receipt& receipt) {
+  std::uint64_t id = 0;
+  for (int i = 7; i >= 0; --i) id = id << 8 | receipt[KELVARA_RECEIPT_SEQUENCE_OFFSET + i];
+  return id;
+}
+
+// A receipt signed by hand, for nonces and stamps a boundary would never choose.
+Receipt sign(const Nonce& nonce, std::uint64_t timestamp, std::uint64_t sequence_id, std::int32_t axis) {
+  const auto receipt = kelvara::security::authorize(
+      kelvara::security::HmacKeyContext::from_key(kKey), nonce, timestamp, sequence_id,
+      kelvara::edge::AxisActionId(axis).bytes(), kelvara::edge::command_payload(0.5, 1.0));
+  return kelvara::security::write_receipt_bytes(*receipt);
+}
+
+class CInterface : public ::testing::Test {
+ protected:
+  void SetUp() override { Fakes::reset(); }
+};
+
+// Each refusal of the boundary has its code, leaves receipt_out untouched and
+// spends nothing a later success would notice; a fault poisons the boundary.
+TEST_F(CInterface, BoundaryRefusalsHaveTheirCodesAndWriteNoReceipt) {
+  const Boundary boundary = fake_boundary(2, 1.0);
+  ASSERT_NE(boundary, nullptr);
+  const Receipt untouched = [] { Receipt r; r.fill(0xA5); return r; }();
+  Receipt receipt = untouched;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  auto authorize = [&](double velocity) {
+    return kelvara_boundary_authorize(boundary.get(), 3, 0.25, velocity, receipt.data());
+  };
+
+  EXPECT_EQ(authorize(1.5), KELVARA_ERR_VELOCITY_EXCEEDED);
+  EXPECT_EQ(authorize(nan), KELVARA_ERR_VELOCITY_EXCEEDED);
+  EXPECT_EQ(kelvara_boundary_authorize(nullptr, 3, 0.25, 0.5, receipt.data()), KELVARA_ERR_NULL_POINTER);
+  EXPECT_EQ(kelvara_boundary_authorize(boundary.get(), 3, 0.25, 0.5, nullptr), KELVARA_ERR_NULL_POINTER);
+  EXPECT_EQ(receipt, untouched);
+
+  ASSERT_EQ(authorize(-1.0), KELVARA_OK);
+  EXPECT_EQ(sequence_id_of(receipt), 1u);
+  ASSERT_EQ(authorize(0.5), KELVARA_OK);
+  EXPECT_EQ(sequence_id_of(receipt), 2u);
+  const Receipt second = receipt;
+  EXPECT_EQ(authorize(0.5), KELVARA_ERR_RATE_LIMITED);
+
+  Fakes::now += 1'000'000'000;  // a new rate window
+  Fakes::random_fails = true;
+  EXPECT_EQ(authorize(0.5), KELVARA_ERR_NONCE_FAILURE);  // spends sequence id 3
+  Fakes::random_fails = false;
+  EXPECT_EQ(receipt, second);
+  ASSERT_EQ(authorize(0.5), KELVARA_OK);
+  EXPECT_EQ(sequence_id_of(receipt), 4u);
+
+  // A source that throws is a fault the boundary reports, and it stays poisoned.
+  Fakes::now += 1'000'000'000;
+  Fakes::random_throws = true;
+  EXPECT_EQ(authorize(0.5), KELVARA_ERR_INTERNAL_FAULT);
+  Fakes::random_throws = false;
+  EXPECT_EQ(authorize(0.5), KELVARA_ERR_POISONED_STATE);
+}
+
+TEST_F(CInterface, BoundaryIsMadeOnlyWithAKeyAndAClock) {
+  EXPECT_EQ(kelvara_boundary_new(10, 1.0, nullptr), nullptr);
+  Fakes::clock_fails = true;
+  EXPECT_EQ(fake_boundary(10, 1.0), nullptr);
+  Fakes::clock_fails = false;
+  Fakes::clock_throws = true;
+  EXPECT_EQ(fake_boundary(10, 1.0), nullptr);
+  Fakes::clock_throws = false;
+  kelvara_boundary_free(nullptr);
+
+  // A clock lost after construction is a fault under the lock: poisoned.
+  const Boundary boundary = fake_boundary(10, 1.0);
+  Receipt receipt{};
+  Fakes::clock_fails = true;
+  EXPECT_EQ(kelvara_boundary_authorize(boundary.get(), 0, 0, 0, receipt.data()), KELVARA_ERR_INTERNAL_FAULT);
+  Fakes::clock_fails = false;
+  EXPECT_EQ(kelvara_boundary_authorize(boundary.get(), 0, 0, 0, receipt.data()), KELVARA_ERR_POISONED_STATE);
+}
+
+// Each refusal of the gate has its code and leaves every byte of the storage
+// as it was; the genuine receipt is admitted afterwards.
+TEST_F(CInterface, GateRefusalsHaveTheirCodesAndChangeNoByte) {
+  KelvaraGate gate;
+  ASSERT_EQ(kelvara::capi::init_gate(&gate, kKey.data(), kFakes), KELVARA_OK);
+  ASSERT_EQ(kelvara_gate_admit(&gate, sign(Nonce{1}, 0, 5, 2).data(), 2, 0.5, 1.0), KELVARA_OK);
+  ASSERT_EQ(kelvara_gate_set_max_age(&gate, 1'000'000'000), KELVARA_OK);
+  EXPECT_EQ(kelvara_gate_last_sequence_id(&gate), 5u);
+
+  const Receipt genuine = sign(Nonce{2}, Fakes::now, 6, 2);
+  const KelvaraGate before = gate;
+  auto admit = [&](const Receipt& receipt, std::int32_t axis = 2, double velocity = 1.0) {
+    const std::int32_t result = kelvara_gate_admit(&gate, receipt.data(), axis, 0.5, velocity);
+    EXPECT_EQ(std::memcmp(&gate, &before, sizeof gate), 0) << code_text(result);
+    return result;
+  };
+  Receipt forged = genuine;
+  forged[KELVARA_RECEIPT_TAG_OFFSET + 31] ^= 0x80;
+  EXPECT_EQ(admit(forged), KELVARA_ERR_AUTHENTICATION_FAILURE);
+  EXPECT_EQ(admit(genuine, 3), KELVARA_ERR_AUTHENTICATION_FAILURE);
+  EXPECT_EQ(admit(genuine, 2, -1.0), KELVARA_ERR_AUTHENTICATION_FAILURE);
+  EXPECT_EQ(admit(sign(Nonce{3}, Fakes::now, 5, 2)), KELVARA_ERR_REPLAY_COUNTER);
+  EXPECT_EQ(admit(sign(Nonce{1}, Fakes::now, 9, 2)), KELVARA_ERR_REPLAY_NONCE);
+  EXPECT_EQ(admit(sign(Nonce{3}, Fakes::now - 1'000'000'001, 9, 2)), KELVARA_ERR_STALE_RECEIPT);
+  EXPECT_EQ(admit(sign(Nonce{3}, Fakes::now + 1'000'000'001, 9, 2)), KELVARA_ERR_STALE_RECEIPT);
+  Fakes::clock_fails = true;
+  EXPECT_EQ(admit(genuine), KELVARA_ERR_CLOCK_FAILURE);
+  Fakes::clock_fails = false;
+  Fakes::clock_throws = true;
+  EXPECT_EQ(admit(genuine), KELVARA_ERR_CLOCK_FAILURE);
+  Fakes::clock_throws = false;
+  EXPECT_EQ(kelvara_gate_admit(&gate, nullptr, 2, 0.5, 1.0), KELVARA_ERR_NULL_POINTER);
+  EXPECT_EQ(kelvara_gate_admit(nullptr, genuine.data(), 2, 0.5, 1.0), KELVARA_ERR_NULL_POINTER);
+
+  // A forked child holds a copy of the gate: it must not admit what the parent will.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    _exit(kelvara_gate_admit(&gate, genuine.data(), 2, 0.5, 1.0) == KELVARA_ERR_OTHER_PROCESS ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  EXPECT_EQ(kelvara_gate_admit(&gate, genuine.data(), 2, 0.5, 1.0), KELVARA_OK);
+  EXPECT_EQ(kelvara_gate_last_sequence_id(&gate), 6u);
+  EXPECT_EQ(kelvara_gate_set_max_age(&gate, 0), KELVARA_OK);  // off: any stamp passes
+  EXPECT_EQ(kelvara_gate_admit(&gate, sign(Nonce{4}, 0, 7, 2).data(), 2, 0.5, 1.0), KELVARA_OK);
+  kelvara_gate_clear(&gate);
+}
+
+// The storage holds a gate only where it was initialised: never initialised,
+// misaligned, copied or cleared storage is refused, never used.
+TEST_F(CInterface, GateStorageIsUsableOnlyWhereItWasInitialised) {
+  EXPECT_EQ(kelvara_gate_size(), sizeof(KelvaraGate));
+  EXPECT_EQ(sizeof(KelvaraGate), std::size_t{KELVARA_GATE_SIZE});
+  const Receipt first = sign(Nonce{1}, 0, 1, 0);
+
+  KelvaraGate gate{};  // zeroed, as static storage would be
+  EXPECT_EQ(kelvara_gate_admit(&gate, first.data(), 0, 0.5, 1.0), KELVARA_ERR_INVALID_POINTER);
+  EXPECT_EQ(kelvara_gate_set_max_age(&gate, 1), KELVARA_ERR_INVALID_POINTER);
+  EXPECT_EQ(kelvara_gate_set_max_age(nullptr, 1), KELVARA_ERR_NULL_POINTER);
+  EXPECT_EQ(kelvara_gate_last_sequence_id(&gate), 0u);
+  EXPECT_EQ(kelvara_gate_last_sequence_id(nullptr), 0u);
+  EXPECT_EQ(kelvara_gate_init(nullptr, kKey.data()), KELVARA_ERR_NULL_POINTER);
+  EXPECT_EQ(kelvara_gate_init(&gate, nullptr), KELVARA_ERR_NULL_POINTER);
+
+  // Storage from an FFI caller, one byte off alignment.
+  auto bytes = std::make_unique<std::uint64_t[]>(kelvara_gate_size() / 8 + 1);
+  auto* misaligned = reinterpret_cast<KelvaraGate*>(reinterpret_cast<unsigned char*>(bytes.get()) + 1);
+  EXPECT_EQ(kelvara_gate_init(misaligned, kKey.data()), KELVARA_ERR_INVALID_POINTER);
+  EXPECT_EQ(kelvara_gate_admit(misaligned, first.data(), 0, 0.5, 1.0), KELVARA_ERR_INVALID_POINTER);
+  kelvara_gate_clear(misaligned);
+
+  ASSERT_EQ(kelvara_gate_init(&gate, kKey.data()), KELVARA_OK);
+  KelvaraGate copy = gate;  // would admit the receipt a second time
+  ASSERT_EQ(kelvara_gate_admit(&gate, first.data(), 0, 0.5, 1.0), KELVARA_OK);
+  EXPECT_EQ(kelvara_gate_admit(&copy, first.data(), 0, 0.5, 1.0), KELVARA_ERR_INVALID_POINTER);
+  kelvara_gate_clear(&copy);  // a copy holds the key too: wiped all the same
+  EXPECT_TRUE(all_zero(copy));
+
+  // Initialising again starts afresh with the new key; clearing wipes every byte.
+  ASSERT_EQ(kelvara_gate_init(&gate, kKey.data()), KELVARA_OK);
+  EXPECT_EQ(kelvara_gate_last_sequence_id(&gate), 0u);
+  EXPECT_EQ(kelvara_gate_admit(&gate, first.data(), 0, 0.5, 1.0), KELVARA_OK);
+  kelvara_gate_clear(&gate);
+  EXPECT_TRUE(all_zero(gate));
+  EXPECT_EQ(kelvara_gate_admit(&gate, first.data(), 0, 0.5, 1.0), KELVARA_ERR_INVALID_POINTER);
+  kelvara_gate_clear(nullptr);
+}
+
+// Every result has a static text: a kind's or a reason's own, the same words
+// Python shows, and "unknown_error" for anything else.
+TEST(CResultCodes, EveryResultHasTheTextsOfItsKindOrReason) {
+  const std::array refusals = {
+      Refusal::velocity_exceeded(5, 4), Refusal::rate_limited(), Refusal::stale_receipt(1, 2, 0),
+      Refusal::poisoned("X"),           Refusal::nonce_failure("n"), Refusal::other_process("X"),
+      Refusal::clock_failure("c"),      Refusal::internal_fault("X", "f"),
+  };
+  std::array<bool, 18> seen{};
+  for (const Refusal& refusal : refusals) {
+    const std::int32_t result = kelvara::capi::result_code(refusal);
+    ASSERT_TRUE(result >= 10 && result <= 17) << refusal.code();
+    EXPECT_FALSE(seen[result]) << result;
+    seen[result] = true;
+    EXPECT_EQ(kelvara_error_code(result), refusal.code());
+    EXPECT_EQ(kelvara_error_message(result), kelvara::edge::reason_summary(refusal.reason()));
+  }
+  EXPECT_EQ(code_text(KELVARA_ERR_VELOCITY_EXCEEDED), "velocity_exceeded");
+  EXPECT_STREQ(kelvara_error_message(KELVARA_ERR_RATE_LIMITED), Refusal::rate_limited().message().c_str());
+  for (std::int32_t number = 1; number <= 9; ++number) {
+    const auto kind = static_cast<KelError>(number);
+    EXPECT_EQ(kelvara::capi::result_code(Refusal::security(kind)), number);
+    EXPECT_EQ(kelvara_error_code(number), kelvara::security::code(kind));
+    EXPECT_EQ(kelvara_error_message(number), kelvara::security::message(kind));
+  }
+  EXPECT_EQ(code_text(KELVARA_ERR_REPLAY_NONCE), "replay_nonce");
+  EXPECT_EQ(code_text(KELVARA_OK), "ok");
+  EXPECT_EQ(code_text(KELVARA_ERR_NULL_POINTER), "null_pointer");
+  using Limits = std::numeric_limits<std::int32_t>;
+  for (std::int32_t unknown : {18, -2, Limits::min(), Limits::max()}) {
+    EXPECT_EQ(code_text(unknown), "unknown_error");
+    EXPECT_STREQ(kelvara_error_message(unknown), "unknown result code");
+  }
+}
+
+// Receipts cross freely between the C faces and the edge library: a random
+// stream from either sender, delivered genuine, replayed, forged or sent with
+// another command, is judged alike by a C gate and an edge gate.
+TEST(CInterop, EitherSendersStreamIsJudgedAlikeByTheCAndEdgeGates) {
+  std::mt19937_64 random(20240611);
+  kelvara::edge::AuthorizerConfig config{.rate_limit = 1'000'000, .max_velocity_rad_s = 4.0, .key = kKey};
+  kelvara::edge::EdgeAuthorizer edge_sender(config, *kelvara::edge::wall_clock_nanos());
+  const Boundary c_sender(kelvara_boundary_new(1'000'000, 4.0, kKey.data()));
+  ASSERT_NE(c_sender, nullptr);
+
+  for (const bool from_c : {true, false}) {
+    KelvaraGate c_gate;
+    ASSERT_EQ(kelvara_gate_init(&c_gate, kKey.data()), KELVARA_OK);
+    kelvara::edge::ActuatorGate edge_gate(kKey);
+    struct Sent {
+      Receipt receipt;
+      std::int32_t axis;
+      double velocity;
+    };
+    std::vector<Sent> sent;
+    std::array<int, 18> outcomes{};
+    for (int step = 0; step < 400; ++step) {
+      Sent command{{}, static_cast<std::int32_t>(random() % 9) - 4, static_cast<double>(random() % 7) - 3.0};
+      if (from_c) {
+        ASSERT_EQ(kelvara_boundary_authorize(c_sender.get(), command.axis, 0.5, command.velocity,
+                                             command.receipt.data()),
+                  KELVARA_OK);
+      } else {
+        const auto record = edge_sender.authorize(command.axis, 0.5, command.velocity);
+        ASSERT_TRUE(record.has_value());
+        command.receipt = record->receipt_hash;
+      }
+      sent.push_back(command);
+      Sent delivered = command;
+      switch (random() % 5) {
+        case 0: delivered = sent[random() % sent.size()]; break;  // replayed (or genuine, if the newest)
+        case 1: delivered.receipt[random() % KELVARA_RECEIPT_SIZE] ^= std::uint8_t(1u << random() % 8); break;
+        case 2: delivered.axis += 1; break;
+        default: break;  // genuine
+      }
+      const std::int32_t c_result =
+          kelvara_gate_admit(&c_gate, delivered.receipt.data(), delivered.axis, 0.5, delivered.velocity);
+      const auto edge_result = edge_gate.admit(delivered.receipt, delivered.axis, 0.5, delivered.velocity);
+      ASSERT_EQ(code_text(c_result), edge_result ? "ok" : edge_result.error().code()) << step;
+      ASSERT_GE(c_result, 0);
+      outcomes[c_result] += 1;
+      EXPECT_EQ(kelvara_gate_last_sequence_id(&c_gate), edge_gate.last_sequence_id());
+    }
+    EXPECT_GT(outcomes[KELVARA_OK], 100) << from_c;
+    EXPECT_GT(outcomes[KELVARA_ERR_AUTHENTICATION_FAILURE], 50) << from_c;
+    EXPECT_GT(outcomes[KELVARA_ERR_REPLAY_COUNTER], 10) << from_c;
+    kelvara_gate_clear(&c_gate);
+  }
+}
+
+TEST(CVersion, LibraryAndHeaderAgree) {
+  EXPECT_STREQ(kelvara_version(), KELVARA_VERSION_STRING);
+  EXPECT_EQ(std::to_string(KELVARA_VERSION_MAJOR) + "." + std::to_string(KELVARA_VERSION_MINOR) + "." +
+                std::to_string(KELVARA_VERSION_PATCH),
+            KELVARA_VERSION_STRING);
+}
+
+}  // namespace
