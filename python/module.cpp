@@ -45,13 +45,24 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* (*type_of)()) {
   return add_attribute(module, name, PyRef::borrow(reinterpret_cast<PyObject*>(type_of())));
 }
 
+// A class beyond the module's fixed list: set as an attribute but kept out of
+// __all__, which holds exactly the six names above. The kelvara package
+// publishes these in its own __all__.
+bool add_unlisted_class(PyObject* module, const char* name, PyTypeObject* (*type_of)()) {
+  PyObject* type = reinterpret_cast<PyObject*>(type_of());
+  return type != nullptr && PyModule_AddObjectRef(module, name, type) == 0;
+}
+
 bool register_attributes(PyObject* module) {
   return add_attribute(module, "__version__", PyRef(PyUnicode_FromString(kVersion))) &&
          add_class(module, "KelBoundary", kel_boundary_type) &&
          add_class(module, "KelReceipt", kel_receipt_type) &&
          add_class(module, "KelViolation", kel_violation_type) &&
          add_class(module, "MonotonicCounter", monotonic_counter_type) &&
-         add_class(module, "Governor", governor_type);
+         add_class(module, "Governor", governor_type) &&
+         // The classes beyond the fixed list (KelGate's place is among them).
+         add_unlisted_class(module, "Envelope4", envelope4_type) &&
+         add_unlisted_class(module, "Envelope4Result", envelope4_result_type);
 }
 
 PyObject* init_module() {
