@@ -99,29 +99,18 @@ PyObject* project(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyOb
   return new_envelope4_result(solution);
 }
 
-PyObject* float_tuple(std::span<const float> values) {
-  PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-  if (!tuple) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* value = PyFloat_FromDouble(values[i]);
-    if (value == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), value);
-  }
-  return tuple.release();
-}
-
-PyObject* get_min_bound(PyObject* self, void*) { return float_tuple(envelope_of(self).bounds.min_bound); }
-PyObject* get_max_bound(PyObject* self, void*) { return float_tuple(envelope_of(self).bounds.max_bound); }
+PyObject* get_min_bound(PyObject* self, void*) { return new_float_tuple(envelope_of(self).bounds.min_bound); }
+PyObject* get_max_bound(PyObject* self, void*) { return new_float_tuple(envelope_of(self).bounds.max_bound); }
 PyObject* get_limits(PyObject* self, void*) {
   const Multivar4dConstraints& c = envelope_of(self).constraints;
-  return float_tuple(std::span<const float>(c.b, c.count));
+  return new_float_tuple(std::span<const float>(c.b, c.count));
 }
 PyObject* get_rows(PyObject* self, void*) {
   const Multivar4dConstraints& c = envelope_of(self).constraints;
   PyRef rows(PyTuple_New(static_cast<Py_ssize_t>(c.count)));
   if (!rows) return nullptr;
   for (std::size_t j = 0; j < c.count; ++j) {
-    PyObject* row = float_tuple(c.a[j]);
+    PyObject* row = new_float_tuple(c.a[j]);
     if (row == nullptr) return nullptr;
     PyTuple_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(j), row);
   }

@@ -34,18 +34,7 @@ PyObject* status_word(SolveStatus status) {
   return Py_XNewRef(word);
 }
 
-PyObject* new_u_tuple(const float (&u)[KELVARA_MULTIVAR4D_AXES]) {
-  PyRef tuple(PyTuple_New(KELVARA_MULTIVAR4D_AXES));
-  if (!tuple) return nullptr;
-  for (Py_ssize_t i = 0; i < KELVARA_MULTIVAR4D_AXES; ++i) {
-    PyObject* value = PyFloat_FromDouble(u[i]);
-    if (value == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), i, value);
-  }
-  return tuple.release();
-}
-
-PyObject* get_u(PyObject* self, void*) { return new_u_tuple(result_of(self).u); }
+PyObject* get_u(PyObject* self, void*) { return new_float_tuple(result_of(self).u); }
 PyObject* get_status(PyObject* self, void*) { return status_word(result_of(self).status); }
 PyObject* get_iterations(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(result_of(self).iterations);
@@ -90,6 +79,17 @@ PyTypeObject* g_type = nullptr;
 }  // namespace
 
 PyTypeObject* envelope4_result_type() { return type_once(g_type, kSpec); }
+
+PyObject* new_float_tuple(std::span<const float> values) {
+  PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* value = PyFloat_FromDouble(values[i]);
+    if (value == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return tuple.release();
+}
 
 PyObject* new_envelope4_result(const Multivar4dSolution& solution) {
   return new_instance<ResultRecord>(envelope4_result_type(), solution);
