@@ -10,10 +10,12 @@ import array
 import hashlib
 import hmac
 import itertools
+import json
 import math
 import os
 import statistics
 import struct
+import sys
 import threading
 import time
 import timeit
@@ -196,19 +198,22 @@ def row_envelope4_active() -> Row:
 
 
 ROWS = [
-    ("Governor.project_batch, 1M list", "ms", row_project_batch_list, "array('f', values).tolist()"),
-    ("  ... every value inside", "ms", row_project_batch_list_inside, "array('f', values).tolist()"),
-    ("Governor.project_into, 1M float32", "ms", row_project_into, "numpy.clip(out=a), same array"),
-    ("  ... fresh values each call", "ms", row_project_into_fresh, "numpy.clip(out=a), fresh"),
-    ("  numpy max (one read of the array)", "ms", row_read_once, "numpy.clip(out=a), same array"),
-    ("  ... 100k float32 (in cache)", "us", row_project_into_cached, "numpy.clip(out=a), same array"),
-    ("Envelope4.project, tuple", "ns", row_envelope4_tuple, "Governor.project"),
-    ("Envelope4.project, float32 array", "ns", row_envelope4_numpy, "Governor.project"),
-    ("Envelope4.project, constraint active", "ns", row_envelope4_active, "Governor.project"),
+    ("Governor.project_batch 1M list", "ms", row_project_batch_list, "array('f', values).tolist()"),
+    ("Governor.project_batch 1M list inside", "ms", row_project_batch_list_inside, "array('f', values).tolist()"),
+    ("Governor.project_into 1M f32", "ms", row_project_into, "numpy.clip(out=a), same array"),
+    ("Governor.project_into 1M f32 fresh", "ms", row_project_into_fresh, "numpy.clip(out=a), fresh"),
+    ("numpy max 1M f32 (one read)", "ms", row_read_once, "numpy.clip(out=a), same array"),
+    ("Governor.project_into 100k f32", "us", row_project_into_cached, "numpy.clip(out=a), same array"),
+    ("Envelope4.project tuple", "ns", row_envelope4_tuple, "Governor.project"),
+    ("Envelope4.project f32 array", "ns", row_envelope4_numpy, "Governor.project"),
+    ("Envelope4.project, solve iterates", "ns", row_envelope4_active, "Governor.project"),
 ]
 
 
-def print_rows() -> None:
+def print_rows(json_path: str | None) -> None:
+    """Prints every row; with a path, also writes them as a JSON list of
+    {path, figure, unit, baseline_name, baseline, max_ratio}."""
+    written = []
     for name, unit, measure, baseline_name in ROWS:
         measured = measure()
         if measured is None:
@@ -218,9 +223,14 @@ def print_rows() -> None:
         verdict = "" if target is None else f"  target <= {target:.2f} {'met' if ratio <= target else 'MISSED'}"
         print(f"{name:<38s} {ours:9.3f} {unit:<3s} {baseline_name:<31s} {baseline:9.3f} {unit:<3s}"
               f" ratio {ratio:5.2f}{verdict}")
+        written.append({"path": name, "figure": ours, "unit": unit, "baseline_name": baseline_name,
+                        "baseline": baseline, "max_ratio": target})
+    if json_path is not None:
+        with open(json_path, "w") as out:
+            json.dump(written, out, indent=1)
 
 
-def main() -> None:
+def main(json_path: str | None = None) -> None:
     g = Governor(-1.0, 1.0)
     counter = MonotonicCounter()
     values = [math.sin(i) * 2.0 for i in range(10_000)]
@@ -245,8 +255,9 @@ def main() -> None:
     receipt = ours.authorize_action(1, 0.5, 1.0)
     report("KelReceipt.verify", per_call(lambda: receipt.verify(key), 50_000), "hmac.new(...).digest() 66 B",
            per_call(lambda: hmac.new(key, bytes(66), hashlib.sha256).digest(), 50_000))
-    print_rows()
+    print_rows(json_path)
 
 
 if __name__ == "__main__":
-    main()
+    # bench_python.py [--json FILE]: FILE receives the rows that follow the table.
+    main(sys.argv[2] if sys.argv[1:2] == ["--json"] and len(sys.argv) > 2 else None)
