@@ -6,6 +6,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -78,6 +79,26 @@ def test_large_buffers_and_strided_batches():
         strided = np.array(data, np.float64)[::3]
         assert g.project_batch(strided) == [g.project(v) for v in strided.tolist()]
         assert g.project_batch(np.array(data[:4], np.float32)) == [g.project(v) for v in np.float32(data[:4])]
+
+
+def test_large_buffers_let_other_threads_run():
+    g = Governor(-1.0, 1.0)
+    buffer = array.array("f", bytes(4 << 23))
+    woken, ran = threading.Event(), threading.Event()
+    helper = threading.Thread(target=lambda: (woken.wait(), ran.set()))
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(60)  # the helper runs only if the lock is given up
+    try:
+        helper.start()
+        woken.set()
+        for _ in range(50):
+            g.project_into(buffer)
+            if ran.is_set():  # read before anything else can give up the lock
+                break
+        assert ran.is_set()
+    finally:
+        sys.setswitchinterval(interval)
+        helper.join()
 
 
 def test_refused_buffers_are_left_untouched():
