@@ -39,16 +39,20 @@ bool read_rows(PyObject* rows, Multivar4dConstraints& constraints) {
     prefix_type_error("rows");
     return false;
   }
+  const auto too_many = [](Py_ssize_t count) {
+    PyErr_Format(PyExc_ValueError, "argument 'rows': expected at most %zu rows, got %zd", kMaxRows, count);
+    return false;
+  };
+  const Py_ssize_t length = PySequence_Size(rows);  // a long sequence is refused before it is copied
+  if (length < 0) PyErr_Clear();
+  if (length > static_cast<Py_ssize_t>(kMaxRows)) return too_many(length);
   PyRef snapshot(PySequence_Tuple(rows));  // row conversions cannot change what is read
   if (!snapshot) {
     prefix_type_error("rows");
     return false;
   }
   const Py_ssize_t count = PyTuple_GET_SIZE(snapshot.get());
-  if (count > static_cast<Py_ssize_t>(kMaxRows)) {
-    PyErr_Format(PyExc_ValueError, "argument 'rows': expected at most %zu rows, got %zd", kMaxRows, count);
-    return false;
-  }
+  if (count > static_cast<Py_ssize_t>(kMaxRows)) return too_many(count);
   for (Py_ssize_t j = 0; j < count; ++j) {
     char label[16];
     std::snprintf(label, sizeof label, "rows[%zd]", j);

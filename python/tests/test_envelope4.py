@@ -131,6 +131,7 @@ def test_construction_refusals_name_the_argument():
         (dict(rows=[(1, 0, 0, 0), 7], limits=[1, 1]), TypeError,
          "argument 'rows[1]': 'int' object cannot be converted to 'Sequence'"),
         (dict(rows=3), TypeError, "argument 'rows': 'int' object cannot be converted to 'Sequence'"),
+        (dict(rows=range(10**12)), ValueError, "argument 'rows': expected at most 4 rows, got 1000000000000"),
         (dict(limits=[1] * 5), ValueError, "argument 'limits': expected at most 4 numbers, got 5"),
         (dict(rows=[(1, 0, 0, 0)]), ValueError, "argument 'limits': expected one limit per row of 'rows' (1), got 0"),
         (dict(rows=[(1, 0, 0, 0)], limits=[1, 2]), ValueError,
