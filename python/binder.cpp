@@ -1,6 +1,8 @@
 #include "binder.hpp"
 
 #include "contract_texts.hpp"
+#include "float_buffer.hpp"
+#include "pyref.hpp"
 
 #include <cfloat>
 #include <climits>
@@ -179,6 +181,72 @@ bool convert(PyObject* obj, Bytes& out) {
 bool convert(PyObject* obj, PyObject*& out) {
   out = obj;
   return true;
+}
+
+namespace {
+
+// A short list of exact floats and ints only: converting those runs no Python
+// code, so the list can be read in place.
+bool plain_number_list(PyObject* obj, std::size_t capacity) {
+  if (!PyList_CheckExact(obj) || PyList_GET_SIZE(obj) > static_cast<Py_ssize_t>(capacity)) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+    PyObject* item = PyList_GET_ITEM(obj, i);
+    if (!PyFloat_CheckExact(item) && !PyLong_CheckExact(item)) return false;
+  }
+  return true;
+}
+
+std::optional<std::size_t> raise_count(const char* param, std::size_t capacity, std::size_t at_least,
+                                       Py_ssize_t given) {
+  PyErr_Format(PyExc_ValueError, "argument '%s': expected %s%zu numbers, got %zd", param,
+               at_least == capacity ? "" : "at most ", capacity, given);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::size_t> read_numbers(PyObject* obj, const char* param, std::span<float> out,
+                                        std::size_t at_least) {
+  const auto count_ok = [&](Py_ssize_t n) {
+    return n >= static_cast<Py_ssize_t>(at_least) && n <= static_cast<Py_ssize_t>(out.size());
+  };
+  if (FloatBuffer view; view.take_readable(obj)) {
+    if (!count_ok(view.size())) return raise_count(param, out.size(), at_least, view.size());
+    for (Py_ssize_t i = 0; i < view.size(); ++i) out[static_cast<std::size_t>(i)] = view.narrowed(i);
+    return static_cast<std::size_t>(view.size());
+  }
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    raise_cannot_convert(obj, kSequenceTarget);
+    prefix_type_error(param);
+    return std::nullopt;
+  }
+  PyRef items;
+  if (PyTuple_CheckExact(obj) || plain_number_list(obj, out.size())) {
+    items = PyRef::borrow(obj);  // nothing read from it can run code that changes it
+  } else {
+    // A length that is already too large spares copying a long sequence.
+    const Py_ssize_t length = PySequence_Size(obj);
+    if (length < 0) {
+      PyErr_Clear();
+    } else if (length > static_cast<Py_ssize_t>(out.size())) {
+      return raise_count(param, out.size(), at_least, length);
+    }
+    items = PyRef(PySequence_Tuple(obj));
+    if (!items) {
+      prefix_type_error(param);
+      return std::nullopt;
+    }
+  }
+  PyObject* const* elements = PySequence_Fast_ITEMS(items.get());
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  if (!count_ok(n)) return raise_count(param, out.size(), at_least, n);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!convert(elements[i], out[static_cast<std::size_t>(i)])) {
+      prefix_type_error(param);
+      return std::nullopt;
+    }
+  }
+  return static_cast<std::size_t>(n);
 }
 
 void raise_cannot_convert(PyObject* obj, const char* target) {

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -60,6 +61,16 @@ bool convert(PyObject* obj, float& out);  // double conversion, narrowed to f32
 bool convert(PyObject* obj, Text& out);
 bool convert(PyObject* obj, Bytes& out);
 bool convert(PyObject* obj, PyObject*& out);  // the object itself, borrowed
+
+// Reads the numbers of `obj`, a sequence or a one-dimensional float32/float64
+// buffer, into out[0..], each narrowed to float32 as convert(float&) does, and
+// returns how many there were: at least `at_least` and at most out.size(). Else
+// nullopt with the error set, its text starting "argument '<param>': ":
+// TypeError for a str, a non-sequence or an element that is not a number,
+// ValueError for a wrong count. Reads a snapshot, so element conversions that
+// change `obj` do not change what is read.
+std::optional<std::size_t> read_numbers(PyObject* obj, const char* param, std::span<float> out,
+                                        std::size_t at_least);
 
 // Replaces a pending exception of exactly TypeError by a TypeError reading
 // "argument '<param>': <message>" that carries over the old cause; any other

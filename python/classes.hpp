@@ -12,6 +12,8 @@ PyTypeObject* kel_violation_type();
 PyTypeObject* monotonic_counter_type();
 PyTypeObject* governor_type();
 PyTypeObject* kel_gate_type();
+PyTypeObject* envelope4_type();
+PyTypeObject* envelope4_result_type();
 
 // Creates the type from `spec` on the first call and returns the same object on
 // every later one (the interpreter lock serialises first uses).

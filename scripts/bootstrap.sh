@@ -25,7 +25,7 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 stamp=.venv/.requirements-dev.installed
-if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
+if [ ! -f "$stamp" ] || ! cat requirements-dev.txt requirements-test.txt | cmp -s - "$stamp"; then
   .venv/bin/python -m pip install -q -r requirements-dev.txt
-  cp requirements-dev.txt "$stamp"
+  cat requirements-dev.txt requirements-test.txt >"$stamp"
 fi

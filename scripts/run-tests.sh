@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Every test: the C++ suites under CTest (plain and with AddressSanitizer and
-# UBSan), the C library installed and linked as a C user would, then the Python
-# suite against the module as `pip install .` builds it. The Python suite also
-# loads libkelvara.so (KELVARA_C_LIBRARY) to check receipts across the two faces.
+# UBSan), the C library installed and linked as a C user would, the Python suite
+# against the sanitized module; then the sdist and wheel as `python -m build`
+# makes them, each wheel tested in a fresh virtual environment
+# (scripts/test-wheel.sh): on 3.12, and on 3.13 where one is found. The Python
+# suite also loads libkelvara.so (KELVARA_C_LIBRARY) to check receipts across
+# the two faces.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -27,13 +30,22 @@ ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 (
   cd python/tests
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-  ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$OLDPWD/build/sanitize/python" \
+  ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$OLDPWD/build/sanitize/python:$OLDPWD" \
   KELVARA_C_LIBRARY="$OLDPWD/build/sanitize/capi/libkelvara.so" \
     python -m pytest -q -p no:cacheprovider "$@"
 )
 
-echo "== pip install . and Python tests"
-scripts/install-module.sh
+echo "== sdist and wheel (python -m build)"
+rm -rf build/dist
+python -m build --no-isolation --outdir build/dist . >build/dist.log 2>&1 || { cat build/dist.log; exit 1; }
+ls build/dist
+
+echo "== the wheel in a fresh virtual environment"
+# The suite also loads the C library, to check receipts across the two faces.
 export KELVARA_C_LIBRARY="$PWD/build/release/capi/libkelvara.so"
-cd python/tests  # import the installed module, not anything from the source tree
-python -m pytest -q "$@"
+scripts/test-wheel.sh "$(scripts/find-python.sh)" build/dist full
+if python313=$(scripts/find-python.sh 3.13); then
+  scripts/test-wheel.sh "$python313" build/dist full
+else
+  echo "-- no CPython 3.13 found: skipped"
+fi
