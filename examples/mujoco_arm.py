@@ -133,14 +133,14 @@ class Arm:
         self.stats = stats
         self.refusals: list[tuple[float, int, str]] = []
 
-    def receive(self, packet: Packet, now: float) -> bool:
+    def receive(self, packet: Packet, when: float) -> bool:
         started = time.perf_counter_ns()
         try:
             self.gate.admit(packet.receipt, packet.axis, packet.position, packet.velocity)
         except KelViolation as refusal:
             self.stats.cost_ns["gate admit"].append(time.perf_counter_ns() - started)
             self.stats.refused[f"gate: {refusal.violation_type}"] += 1
-            self.refusals.append((now, packet.axis, refusal.violation_type))
+            self.refusals.append((when, packet.axis, refusal.violation_type))
             return False
         self.stats.cost_ns["gate admit"].append(time.perf_counter_ns() - started)
         self.data.ctrl[packet.axis] = packet.position  # only admitted commands move a motor
@@ -163,17 +163,19 @@ class Attacker:
         self.stats = stats
         self.recorded: collections.deque[Packet] = collections.deque(maxlen=200)
         self.held: Packet | None = None
-        self.jam_until = -1.0
+        self.jam_until = -1  # a tick
         self.jammed_ticks: list[int] = []
 
-    def tamper(self, packet: Packet, tick: int, now: float) -> list[Packet]:
+    def tamper(self, packet: Packet, tick: int) -> list[Packet]:
         """What actually arrives at the arm in place of `packet`."""
         self.recorded.append(packet)
         if self.held is None and tick == int(3.0 * CONTROL_HZ) and packet.axis == 0:
-            self.held, self.jam_until = packet, now + 2 * MAX_AGE_S
+            # Paced in real time, twice the gate's maximum age in ticks is at
+            # least that long on the wall clock too.
+            self.held, self.jam_until = packet, tick + int(2 * MAX_AGE_S * CONTROL_HZ)
             self.stats.attacks["delayed"] += 1
             return []
-        if now < self.jam_until:
+        if tick < self.jam_until:
             self.stats.attacks["jammed (dropped)"] += 1
             self.jammed_ticks.append(tick)
             return []
@@ -262,8 +264,7 @@ def main() -> int:
                 arm.refusals.append((t, axis, refusal.violation_type))
                 continue
             stats.cost_ns["KelBoundary.authorize_action"].append(time.perf_counter_ns() - started)
-            now = time.perf_counter() - wall_start
-            for arrived in attacker.tamper(Packet(axis, position, velocity, receipt.receipt_hash), tick, now):
+            for arrived in attacker.tamper(Packet(axis, position, velocity, receipt.receipt_hash), tick):
                 admitted = arm.receive(arrived, t)
                 genuine = arrived.receipt == receipt.receipt_hash and arrived.position == position
                 if not genuine and not admitted:

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 stamp=.venv/.kelvara-installed
-if [ ! -f "$stamp" ] || [ -n "$(find python 10-kernel include CMakeLists.txt pyproject.toml -newer "$stamp" | head -n 1)" ]; then
+if [ ! -f "$stamp" ] || [ -n "$(find python kelvara _kelvara-stubs 10-kernel include CMakeLists.txt pyproject.toml -newer "$stamp" | head -n 1)" ]; then
   .venv/bin/python -m pip install -q --no-build-isolation --force-reinstall --no-deps .
   touch "$stamp"
 fi
