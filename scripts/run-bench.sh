@@ -34,7 +34,7 @@ echo
 
 echo "== Python hot paths"
 scripts/install-module.sh
-python bench/bench_python.py
+python bench/bench_python.py --json "$results/python.json"
 echo
 
 echo "== Targets"
