@@ -28,6 +28,9 @@ rm -rf "$results" && mkdir -p "$results"
 echo "== Kernel: per-routine timings"
 build/bench/bench/kernel_microbench --benchmark_min_time=0.2
 echo
+echo "== Security and edge: hasher, tag check, nonce scan, authorization, admission"
+build/bench/bench/edge_microbench --benchmark_min_time=0.2
+echo
 echo "== Kernel: four-axis solve beside DAQP, problem by problem"
 build/bench/bench/multivar_4d_vs_daqp --json "$results/kernel.json"
 echo

@@ -1,7 +1,6 @@
 #include "kelvara/security/nonce_ring.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "kelvara/security/constant_time.hpp"
@@ -9,50 +8,64 @@
 namespace kelvara::security {
 namespace {
 
-// Four consecutive ring entries fill six words exactly, and two entries three:
-// the probe repeated twice gives three words that line up with every pair of
-// entries. The scan compares a group of four at a time against them, held in
-// registers: six loads and XORs per four entries instead of eight.
-constexpr std::size_t kGroupEntries = 4;
-constexpr std::size_t kGroupWords = kGroupEntries * kNonceSize / 8;
-constexpr std::size_t kProbeWords = 2 * kNonceSize / 8;
-static_assert(std::endian::native == std::endian::little,
-              "the split of group words into entries assumes little-endian words");
+// Four slots' lane at once: one vector of four 32-bit lanes, compared whole
+// (each lane's four bytes at once) with ==, which gives all ones per equal lane.
+using Lanes4 = std::uint32_t __attribute__((vector_size(16)));
+constexpr std::size_t kGroupSlots = 16;  // four vectors per lane, one test
 
 struct Probe {
-  const std::uint8_t* nonce;
-  std::array<std::uint64_t, kProbeWords> words;  // the nonce twice over
+  std::array<std::uint32_t, NonceRing::kLanes> lanes;  // the nonce's three lanes
+  std::array<Lanes4, NonceRing::kLanes> splat;        // each repeated four times
 };
 
 Probe make_probe(const Nonce& nonce) noexcept {
-  std::array<std::uint8_t, 2 * kNonceSize> twice;
-  std::memcpy(twice.data(), nonce.data(), kNonceSize);
-  std::memcpy(twice.data() + kNonceSize, nonce.data(), kNonceSize);
-  return {nonce.data(), {load_word(&twice[0]), load_word(&twice[8]), load_word(&twice[16])}};
+  Probe probe;
+  for (std::size_t l = 0; l < NonceRing::kLanes; ++l) {
+    std::memcpy(&probe.lanes[l], nonce.data() + 4 * l, 4);
+    const std::uint32_t lane = probe.lanes[l];
+    probe.splat[l] = Lanes4{lane, lane, lane, lane};
+  }
+  return probe;
 }
 
-// Visits the `n` entries below slot `above` of the ring (given as its bytes),
-// nearest first, each compared in full; stops only between entries.
-bool any_matches_downward(const std::uint8_t* ring, std::size_t above, std::size_t n,
+Lanes4 load4(const std::uint32_t* lanes) noexcept {
+  Lanes4 v;
+  std::memcpy(&v, lanes, sizeof v);
+  return v;
+}
+
+// Whether any of the sixteen slots from `first` up holds the probe: every lane
+// of every slot compared, the hits of all sixteen combined, one test.
+bool any_of_group_matches(const NonceRing& ring, std::size_t first, const Probe& probe) noexcept {
+  Lanes4 hits{};
+  for (std::size_t v = 0; v < kGroupSlots; v += 4) {
+    hits |= (load4(&ring.lanes[0][first + v]) == probe.splat[0]) &
+            (load4(&ring.lanes[1][first + v]) == probe.splat[1]) &
+            (load4(&ring.lanes[2][first + v]) == probe.splat[2]);
+  }
+  std::uint64_t halves[2];
+  std::memcpy(halves, &hits, sizeof halves);
+  return !no_difference(halves[0] | halves[1]);
+}
+
+// Whether one slot holds the probe.
+bool slot_matches(const NonceRing& ring, std::size_t slot, const Probe& probe) noexcept {
+  const std::uint32_t difference = (ring.lanes[0][slot] ^ probe.lanes[0]) |
+                                   (ring.lanes[1][slot] ^ probe.lanes[1]) |
+                                   (ring.lanes[2][slot] ^ probe.lanes[2]);
+  return no_difference(difference);
+}
+
+// Visits the `n` slots below slot `above`, nearest first, in groups of sixteen
+// and then one by one; stops only between groups (or slots).
+bool any_matches_downward(const NonceRing& ring, std::size_t above, std::size_t n,
                           const Probe& probe) noexcept {
-  const std::array<std::uint64_t, kProbeWords> words = probe.words;  // kept in registers
   std::size_t visited = 0;
-  for (; visited + kGroupEntries <= n; visited += kGroupEntries) {
-    const std::uint8_t* group = ring + (above - visited - kGroupEntries) * kNonceSize;
-    std::array<std::uint64_t, kGroupWords> x;
-    for (std::size_t k = 0; k < kGroupWords; ++k) {
-      x[k] = load_word(group + 8 * k) ^ words[k % kProbeWords];
-    }
-    // Entry 3 of the group, the newest, is the top half of x[4] and all of
-    // x[5]; entry 2 is x[3] and the bottom half of x[4]; and so on down.
-    if (no_difference((x[4] >> 32) | x[5])) return true;
-    if (no_difference(x[3] | (x[4] << 32))) return true;
-    if (no_difference((x[1] >> 32) | x[2])) return true;
-    if (no_difference(x[0] | (x[1] << 32))) return true;
+  for (; visited + kGroupSlots <= n; visited += kGroupSlots) {
+    if (any_of_group_matches(ring, above - visited - kGroupSlots, probe)) return true;
   }
   for (; visited < n; ++visited) {
-    const std::uint8_t* entry = ring + (above - visited - 1) * kNonceSize;
-    if (no_difference(nonce_difference(entry, probe.nonce))) return true;
+    if (slot_matches(ring, above - visited - 1, probe)) return true;
   }
   return false;
 }
@@ -62,20 +75,25 @@ bool any_matches_downward(const std::uint8_t* ring, std::size_t above, std::size
 bool NonceRing::contains(const Nonce& nonce) const noexcept {
   // Newest first: slots head - 1 down to 0, then (once the ring has wrapped)
   // 1023 down to head. Two contiguous runs keep the scan free of index arithmetic.
-  static_assert(sizeof entries == kNonceWindow * kNonceSize, "entries lie back to back");
-  const auto* ring = reinterpret_cast<const std::uint8_t*>(entries.data());
   const std::size_t remembered = std::min<std::uint64_t>(count, kNonceWindow);
   const std::size_t newest = head % kNonceWindow;
   const std::size_t before_head = std::min(remembered, newest);
   const Probe probe = make_probe(nonce);
-  if (any_matches_downward(ring, newest, before_head, probe)) return true;
-  return any_matches_downward(ring, kNonceWindow, remembered - before_head, probe);
+  if (any_matches_downward(*this, newest, before_head, probe)) return true;
+  return any_matches_downward(*this, kNonceWindow, remembered - before_head, probe);
 }
 
 void NonceRing::record(const Nonce& nonce) noexcept {
-  entries[head % kNonceWindow] = nonce;
-  head = (head + 1) % kNonceWindow;
+  const std::size_t slot = head % kNonceWindow;
+  for (std::size_t l = 0; l < kLanes; ++l) std::memcpy(&lanes[l][slot], nonce.data() + 4 * l, 4);
+  head = (slot + 1) % kNonceWindow;
   if (count < kNonceWindow) ++count;
+}
+
+Nonce NonceRing::entry(std::size_t slot) const noexcept {
+  Nonce nonce;
+  for (std::size_t l = 0; l < kLanes; ++l) std::memcpy(nonce.data() + 4 * l, &lanes[l][slot], 4);
+  return nonce;
 }
 
 }  // namespace kelvara::security

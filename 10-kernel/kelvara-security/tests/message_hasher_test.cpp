@@ -243,7 +243,7 @@ TEST(ConstantTime, EveryBitOfEveryByteCounts) {
   }
 }
 
-// The scan compares entries in groups of words; a nonce one bit away from a
+// The scan compares slots in groups, lane by lane; a nonce one bit away from a
 // remembered one, at any byte and in any position of a group, is not a match.
 TEST(Crypto, NonceRingComparesEveryByteOfEveryEntry) {
   std::mt19937_64 rng(1024);

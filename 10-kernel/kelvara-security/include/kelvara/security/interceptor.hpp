@@ -51,13 +51,11 @@ class BoundaryInterceptor {
   std::uint64_t nonce_count() const noexcept { return recent_nonces_.count; }
   std::uint64_t last_sequence_id() const noexcept { return last_sequence_id_; }
   // The ring entry at `slot`, which must be below kNonceWindow.
-  const Nonce& recent_nonce(std::size_t slot) const noexcept {
-    return recent_nonces_.entries[slot];
-  }
+  Nonce recent_nonce(std::size_t slot) const noexcept { return recent_nonces_.entry(slot); }
 
  private:
   HmacKeyContext key_context_;  // the key with its pad blocks compressed
-  NonceRing recent_nonces_;     // entries, then nonce head, then nonce count
+  NonceRing recent_nonces_;     // slots, then nonce head, then nonce count
   std::uint64_t last_sequence_id_ = 0;
 };
 
