@@ -12,6 +12,7 @@
 #include "kelvara/edge/signed_command.hpp"
 #include "kelvara/security/message_hasher.hpp"
 #include "kelvara/security/nonce_ring.hpp"
+#include "kelvara/security/sha256_compress.hpp"
 #include "kelvara/security/tag_check.hpp"
 
 namespace {
@@ -29,6 +30,16 @@ security::Nonce nonce_of(std::uint64_t i) {
   nonce[11] = 0x5a;
   return nonce;
 }
+
+void BM_Compress(benchmark::State& state) {
+  security::Sha256State chaining = security::kSha256InitialState;
+  std::array<std::uint8_t, security::kSha256BlockSize> block{};
+  for (auto _ : state) {
+    security::sha256_compress(chaining, block);
+    benchmark::DoNotOptimize(chaining);
+  }
+}
+BENCHMARK(BM_Compress);
 
 void BM_PrepareKey(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(security::HmacKeyContext::from_key(kKey));
