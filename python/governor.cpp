@@ -157,7 +157,7 @@ PyType_Spec kSpec = {
     "builtins.Governor",
     sizeof(Instance<GovernorRecord>),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
 };
 
