@@ -126,14 +126,14 @@ void check_multivar(FuzzedDataProvider& in) {
   Multivar4dSolution out;
   std::memset(&out, kSentinel, sizeof out);
   FUZZ_CHECK(kelvara_solve_multivar_4d(u, &bounds, &c, &out) == 0);
+  if (std::getenv("KELVARA_FUZZ_DESCRIBE") != nullptr) describe(u, bounds, c, out);
   FUZZ_CHECK(untouched(&out, 28, 32));
   FUZZ_CHECK(out.status <= KELVARA_STATUS_NUMERICAL_FAILURE);
   FUZZ_CHECK((out.status == KELVARA_STATUS_INVALID) == is_invalid(u, bounds, c));
   FUZZ_CHECK(out.iterations <= KELVARA_MULTIVAR4D_MAX_ITERATIONS);
-  FUZZ_CHECK((out.status == KELVARA_STATUS_ITERATION_LIMIT) ==
-             (out.iterations == KELVARA_MULTIVAR4D_MAX_ITERATIONS));
+  // Optimal may come on the last iteration, so only one direction holds.
+  if (out.status == KELVARA_STATUS_ITERATION_LIMIT) FUZZ_CHECK(out.iterations == KELVARA_MULTIVAR4D_MAX_ITERATIONS);
 
-  if (std::getenv("KELVARA_FUZZ_DESCRIBE") != nullptr) describe(u, bounds, c, out);
   float clamped[4];
   for (int i = 0; i < 4; ++i) clamped[i] = clamp_lower_first(u[i], bounds.min_bound[i], bounds.max_bound[i]);
   const bool is_clamped = std::memcmp(out.u, clamped, sizeof clamped) == 0;
