@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -53,26 +54,42 @@ struct Command {
   double velocity = 0.0;
 };
 
-// A receipt on the wire with the command beside it. `authentic` is known by
-// construction: signed under the gate's key over exactly these bytes.
+// A receipt on the wire with the command beside it, and what was signed:
+// authentic exactly when signed under the gate's key and neither the bytes
+// nor the signed identifier and payload have changed since (a second change
+// may undo the first).
 struct Delivery {
   ReceiptBytes bytes{};
   Command command;
-  bool authentic = false;
+  ReceiptBytes signed_bytes{};
+  Command signed_command;
+  bool gate_key = false;
+
+  bool authentic() const {
+    return gate_key && bytes == signed_bytes &&
+           AxisActionId(command.axis).text() == AxisActionId(signed_command.axis).text() &&
+           command_payload(command.position, command.velocity) ==
+               command_payload(signed_command.position, signed_command.velocity);
+  }
 };
+
+Delivery signed_delivery(const ReceiptBytes& bytes, const Command& command, bool gate_key) {
+  return Delivery{bytes, command, bytes, command, gate_key};
+}
 
 // The gate's rules, kept independently: the last admitted sequence id, the
 // nonces of the last 1024 admissions, the freshness limit and the clock.
 struct Model {
   std::uint64_t last_sequence_id = 0;
-  std::deque<Nonce> window;
+  std::deque<Nonce> window;         // oldest first
+  std::multiset<Nonce> remembered;  // the same nonces, for lookup
   std::uint64_t max_age_nanos = 0;
 
   std::string verdict(const Delivery& d) const {
     const Receipt r = read_receipt_bytes(d.bytes);
     if (r.sequence_id <= last_sequence_id) return "replay_counter";
-    if (std::find(window.begin(), window.end(), r.nonce) != window.end()) return "replay_nonce";
-    if (!d.authentic) return "authentication_failure";
+    if (remembered.contains(r.nonce)) return "replay_nonce";
+    if (!d.authentic()) return "authentication_failure";
     if (max_age_nanos != 0) {
       if (FakeClock::mode != ClockMode::Works) return "clock_failure";
       const std::uint64_t now = FakeClock::now;
@@ -86,7 +103,11 @@ struct Model {
     const Receipt r = read_receipt_bytes(d.bytes);
     last_sequence_id = r.sequence_id;
     window.push_back(r.nonce);
-    if (window.size() > kNonceWindow) window.pop_front();
+    remembered.insert(r.nonce);
+    if (window.size() > kNonceWindow) {
+      remembered.erase(remembered.find(window.front()));
+      window.pop_front();
+    }
   }
 };
 
@@ -96,6 +117,8 @@ class Driver {
     FakeClock::now = in_.ConsumeIntegral<std::uint64_t>();
     FakeClock::mode = ClockMode::Works;
   }
+
+  std::size_t deliveries() const { return deliveries_; }
 
   void step() {
     switch (in_.ConsumeIntegralInRange<int>(0, 9)) {
@@ -152,7 +175,7 @@ class Driver {
     const auto receipt = authorize(context, nonce, timestamp, next_sequence_id(), AxisActionId(command.axis).bytes(),
                                    command_payload(command.position, command.velocity));
     FUZZ_CHECK(receipt.has_value());
-    return Delivery{write_receipt_bytes(*receipt), command, &context == &kGateContext};
+    return signed_delivery(write_receipt_bytes(*receipt), command, &context == &kGateContext);
   }
 
   Delivery pick_delivery() {
@@ -163,21 +186,15 @@ class Driver {
   Delivery flipped(Delivery d) {
     const std::size_t bit = in_.ConsumeIntegralInRange<std::size_t>(0, 8 * kReceiptSize - 1);
     d.bytes[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-    d.authentic = false;
     return d;
   }
 
   Delivery changed_command(Delivery d) {
-    const Command before = d.command;
     switch (in_.ConsumeIntegralInRange<int>(0, 2)) {
       case 0: d.command.axis = in_.ConsumeIntegral<std::int32_t>(); break;
       case 1: d.command.position = pick_double(); break;
       default: d.command.velocity = pick_double(); break;
     }
-    // Still authentic only if the signed identifier and payload bytes are unchanged.
-    d.authentic = d.authentic && AxisActionId(before.axis).text() == AxisActionId(d.command.axis).text() &&
-                  command_payload(before.position, before.velocity) ==
-                      command_payload(d.command.position, d.command.velocity);
     return d;
   }
 
@@ -212,11 +229,12 @@ class Driver {
       const auto receipt = authorize(kGateContext, nonce, FakeClock::now, issued_sequence_id_,
                                      AxisActionId(command.axis).bytes(),
                                      command_payload(command.position, command.velocity));
-      deliver(Delivery{write_receipt_bytes(*receipt), command, true});
+      deliver(signed_delivery(write_receipt_bytes(*receipt), command, true));
     }
   }
 
   void deliver(const Delivery& d) {
+    ++deliveries_;
     const std::string expected = model_.verdict(d);
     std::array<unsigned char, sizeof(ActuatorGate)> before;
     std::memcpy(before.data(), &gate_, sizeof gate_);
@@ -249,6 +267,7 @@ class Driver {
   Model model_;
   std::uint64_t issued_sequence_id_ = 0;
   std::uint64_t nonce_counter_ = 0;
+  std::size_t deliveries_ = 0;
   std::vector<Delivery> held_;
   std::vector<Delivery> sent_;
   std::vector<Nonce> admitted_nonces_;
@@ -259,6 +278,7 @@ class Driver {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
   Driver driver(in);
-  while (in.remaining_bytes() > 0) driver.step();
+  // Enough deliveries to wrap the nonce ring twice, few enough to keep inputs quick.
+  while (in.remaining_bytes() > 0 && driver.deliveries() < 3 * kNonceWindow) driver.step();
   return 0;
 }

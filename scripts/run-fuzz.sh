@@ -3,24 +3,11 @@
 # UBSan and runs each for FUZZ_SECONDS (default 30), starting from the seed
 # corpus in fuzz/corpus. Fails on the first finding; the input that caused it
 # is left in build/fuzz/findings. New coverage goes to build/fuzz/corpus, never
-# into the repository.
+# into the repository. FUZZ_TARGETS picks some of the targets (e.g. "actuator_gate").
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/bootstrap.sh
+scripts/bootstrap.sh clang-19 libclang-rt-19-dev  # libFuzzer and the sanitizer runtimes
 export PATH="$PWD/.venv/bin:$PATH"
-
-clang_packages=(clang-19 libclang-rt-19-dev)
-missing=()
-for pkg in "${clang_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "fuzz: installing Debian packages: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
 
 seconds=${FUZZ_SECONDS:-30}
 targets=(${FUZZ_TARGETS:-projection normal_equations message_hasher actuator_gate number_text})
