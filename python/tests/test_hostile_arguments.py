@@ -8,8 +8,6 @@ keyword. Only the allowed classes (or the caller's own exception, unchanged)
 may come out, and the instance must keep working afterwards.
 
 A new class adds its rows here (and, if it has state, a usability check)."""
-import math
-
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -192,7 +190,7 @@ def test_attributes_read_and_refuse_writes(value):
     still_usable(objects)
 
 
-def test_a_conversion_error_whose_text_cannot_be_built_comes_out_unchanged():
+def test_a_conversion_error_whose_text_cannot_be_built_comes_out_unchanged(assert_no_leak):
     # "argument 'x': <original text>" needs str() of the original, which raises
     # here; the caller gets their own TypeError back, not the failure of its text.
     original = TypeError(BadText())
@@ -209,4 +207,21 @@ def test_a_conversion_error_whose_text_cannot_be_built_comes_out_unchanged():
         with pytest.raises(TypeError) as info:
             call()
         assert info.value is original
-    assert math.isnan(Governor(-1.0, 1.0).project(float("nan")))
+
+    # A fresh error each time: one raised again and again keeps a growing traceback.
+    class FreshlyFailing:
+        def __index__(self):
+            raise TypeError(BadText())
+
+        __float__ = __index__
+
+    fresh = FreshlyFailing()
+
+    def every_call():
+        for call in (lambda: MonotonicCounter(fresh), lambda: Governor(fresh, 1.0)):
+            try:
+                call()
+            except TypeError:
+                pass
+
+    assert_no_leak(every_call, rounds=2000)
