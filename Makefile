@@ -1,5 +1,6 @@
-# The two commands of the README. Both install what they need themselves.
-.PHONY: test demo bench clean
+# The commands of the README. Each installs what it needs itself. The long
+# runs (fuzz: FUZZ_SECONDS per target, default 30; timing) stay out of `test`.
+.PHONY: test demo bench fuzz timing clean
 
 test:
 	@scripts/run-tests.sh
@@ -9,6 +10,12 @@ demo:
 
 bench:
 	@scripts/run-bench.sh
+
+fuzz:
+	@scripts/run-fuzz.sh
+
+timing:
+	@scripts/run-timing.sh
 
 clean:
 	rm -rf build dist

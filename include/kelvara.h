@@ -69,8 +69,10 @@ typedef uint32_t SolveStatus;
  * or one cut by a row with squared length below 1e-9); u is the desired
  * command clamped into the bounds, which may break the linear constraints. */
 #define KELVARA_STATUS_INFEASIBLE ((SolveStatus)3)
-/* A normal-equations solve failed or the working set overflowed; u is the
- * desired command clamped into the bounds. */
+/* A normal-equations solve failed, the working set overflowed, or rounding in
+ * a badly scaled system left the solution outside the envelope by more than
+ * KELVARA_MULTIVAR4D_FEASIBILITY_TOL; u is the desired command clamped into
+ * the bounds. */
 #define KELVARA_STATUS_NUMERICAL_FAILURE ((SolveStatus)4)
 
 /* ---- Scalar active-set projection --------------------------------------- */

@@ -272,7 +272,8 @@ void prefix_type_error(const char* param) {
       renamed == nullptr ? nullptr : PyObject_CallOneArg(PyExc_TypeError, renamed);
   Py_XDECREF(renamed);
   if (replacement == nullptr) {  // could not build the new one: keep the original
-    Py_DECREF(old);
+    PyErr_Clear();
+    PyErr_SetRaisedException(old);
     return;
   }
   if (PyObject* cause = PyException_GetCause(old)) PyException_SetCause(replacement, cause);

@@ -322,7 +322,7 @@ PyType_Spec kSpec = {
     "builtins.Governor",
     sizeof(Instance<GovernorRecord>),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
 };
 

@@ -12,6 +12,7 @@
 #include "kel_receipt.hpp"
 #include "kel_violation.hpp"
 #include "kelvara/edge/edge_authorizer.hpp"
+#include "kelvara/security/secure_wipe.hpp"
 
 namespace kelvara::py {
 namespace {
@@ -33,6 +34,7 @@ constexpr Signature<3> kAuthorizeSignature{
 
 PyObject* boundary_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   edge::AuthorizerConfig config;
+  const security::WipedOnExit wiped_key(config.key);
   std::uint64_t monotonic_window_size = 64;
   PyObject* hmac_key = nullptr;
   if (!parse_new(kNewSignature, args, kwargs, config.rate_limit, config.max_velocity_rad_s,
@@ -87,7 +89,7 @@ PyType_Spec kSpec = {
     "builtins.KelBoundary",
     sizeof(Instance<BoundaryRecord>),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
 };
 

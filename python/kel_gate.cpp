@@ -16,6 +16,7 @@
 #include "kel_violation.hpp"
 #include "kelvara/edge/actuator_gate.hpp"
 #include "kelvara/edge/state_lock.hpp"
+#include "kelvara/security/secure_wipe.hpp"
 
 namespace kelvara::py {
 namespace {
@@ -63,6 +64,7 @@ PyObject* gate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::uint64_t max_age_nanos;
   if (!max_age_nanos_of(max_age_s, max_age_nanos)) return nullptr;
   security::Key key;
+  const security::WipedOnExit wiped_key(key);
   std::copy_n(key_bytes.data.begin(), key.size(), key.begin());
   return new_instance<GateRecord>(type, key, max_age_nanos);
 }
@@ -130,7 +132,7 @@ PyType_Spec kSpec = {
     "builtins.KelGate",
     sizeof(Instance<GateRecord>),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
 };
 

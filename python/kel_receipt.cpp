@@ -8,6 +8,7 @@
 #include "classes.hpp"
 #include "contract_texts.hpp"
 #include "instance.hpp"
+#include "kelvara/security/secure_wipe.hpp"
 #include "kelvara/security/tag_check.hpp"
 
 namespace kelvara::py {
@@ -41,10 +42,13 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
   if (!parse(kVerifySignature, args, nargsf, kwnames, key_bytes)) return nullptr;
   if (key_bytes.data.size() != security::kKeySize) Py_RETURN_FALSE;  // a wrong length never matches
   security::Key key;
+  const security::WipedOnExit wiped_key(key);
   std::copy_n(key_bytes.data.begin(), key.size(), key.begin());
+  security::HmacKeyContext context = security::HmacKeyContext::from_key(key);
+  const security::WipedOnExit wiped_context(context);
   const ReceiptRecord& record = receipt_of(self);
   const auto checked = security::check_tag(
-      security::HmacKeyContext::from_key(key), security::read_receipt_bytes(record.receipt_hash),
+      context, security::read_receipt_bytes(record.receipt_hash),
       record.action_id.bytes(), edge::command_payload(record.requested_position, record.commanded_velocity));
   return PyBool_FromLong(checked.has_value());
 }
@@ -77,7 +81,7 @@ PyType_Spec kSpec = {
     "builtins.KelReceipt",
     sizeof(Instance<ReceiptRecord>),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
 };
 

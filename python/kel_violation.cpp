@@ -88,6 +88,11 @@ int violation_traverse(PyObject* self, visitproc visit, void* arg) {
   return exception_base()->tp_traverse(self, visit, arg);
 }
 
+// Breaks reference cycles through the base's fields (args, __context__,
+// __cause__, __traceback__, notes); a type with its own traverse slot inherits
+// no clear slot, and without one the collector cannot free such a cycle.
+int violation_clear(PyObject* self) { return exception_base()->tp_clear(self); }
+
 PyObject* violation_str(PyObject* self) {
   const ViolationRecord& v = violation_of(self);
   std::string text = "KelViolation(axis=" + std::to_string(v.axis) + ", violation_type=";
@@ -115,6 +120,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(violation_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(violation_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(violation_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(violation_clear)},
     {Py_tp_str, reinterpret_cast<void*>(violation_str)},
     {Py_tp_getset, kGetSet},
     {0, nullptr},
@@ -124,7 +130,7 @@ PyType_Spec kSpec = {
     "builtins.KelViolation",
     sizeof(ViolationInstance),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
 };
 

@@ -1,6 +1,8 @@
 // MonotonicCounter: hands out strictly increasing unsigned 64-bit values, wrapping
 // to 0 after 2**64 - 1. One atomic fetch-and-add per value, so concurrent callers
-// never share a value, with or without the interpreter lock.
+// never share a value, with or without the interpreter lock. A counter holds no
+// key and signs nothing, so it is not tied to its process: after fork() each
+// process counts on from the shared value (docs/operating.md).
 #include <Python.h>
 
 #include <atomic>
@@ -55,7 +57,7 @@ PyType_Spec kSpec = {
     "builtins.MonotonicCounter",
     sizeof(Instance<CounterRecord>),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
 };
 

@@ -6,6 +6,7 @@
 
 #include "kelvara.h"
 #include "kelvara/edge/edge_authorizer.hpp"
+#include "kelvara/security/secure_wipe.hpp"
 #include "result_code.hpp"
 #include "with_sources.hpp"
 
@@ -29,6 +30,7 @@ KelvaraBoundary* new_boundary(std::uint64_t rate_limit, double max_velocity_rad_
     if (!now) return nullptr;
     edge::AuthorizerConfig config{
         .rate_limit = rate_limit, .max_velocity_rad_s = max_velocity_rad_s, .key = {}};
+    const security::WipedOnExit wiped_key(config.key);
     std::copy_n(key, config.key.size(), config.key.begin());
     return new (std::nothrow) KelvaraBoundary(config, *now, sources);
   } catch (...) {  // a clock seam that throws (or cannot say why it failed)

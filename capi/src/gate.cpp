@@ -9,6 +9,7 @@
 
 #include "kelvara.h"
 #include "kelvara/edge/actuator_gate.hpp"
+#include "kelvara/security/secure_wipe.hpp"
 #include "result_code.hpp"
 #include "with_sources.hpp"
 
@@ -57,6 +58,7 @@ std::int32_t init_gate(KelvaraGate* gate, const std::uint8_t* key, edge::Platfor
   unsigned char* storage = storage_of(gate);
   if (reinterpret_cast<std::uintptr_t>(storage) % alignof(GateSlot) != 0) return KELVARA_ERR_INVALID_POINTER;
   security::Key gate_key;
+  const security::WipedOnExit wiped_key(gate_key);
   std::copy_n(key, gate_key.size(), gate_key.begin());
   if (GateSlot* earlier = slot_of(gate)) earlier->~GateSlot();
   new (storage) GateSlot(mark_for(storage), gate_key, sources);

@@ -1,3 +1,6 @@
+import gc
+import sys
+
 import pytest
 
 import _kelvara
@@ -134,3 +137,20 @@ def test_construction_and_failures_do_not_leak(assert_no_leak):
                 pass
 
     assert_no_leak(round_trip)
+
+
+def test_violations_in_reference_cycles_are_collected():
+    # Each pair points at the other through __context__, as an exception raised
+    # while handling another does; the collector must be able to break the pair.
+    def make_cycles(count):
+        for _ in range(count):
+            first = KelViolation(1, "rate_limited", "action rate limit exceeded")
+            second = KelViolation(2, "replay_nonce", "nonce reuse detected")
+            first.__context__, second.__context__ = second, first
+
+    make_cycles(1000)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    make_cycles(100_000)
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 1000

@@ -5,6 +5,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import _kelvara
 
 
@@ -67,3 +69,23 @@ def test_every_class_reports_builtins_as_its_module():
         cls = getattr(_kelvara, name)
         assert cls.__module__ == "builtins"
         assert cls.__qualname__ == name
+
+
+def test_classes_cannot_be_patched():
+    # Patching a class would change every instance, receipts already handed out
+    # included: KelReceipt.verify = lambda *a: True would make every receipt check pass.
+    for name in _kelvara.__all__[1:]:
+        cls = getattr(_kelvara, name)
+        for attribute in ("verify", "__str__", "extra"):
+            with pytest.raises(TypeError, match="immutable type"):
+                setattr(cls, attribute, lambda *args: True)
+        with pytest.raises(TypeError):
+            del cls.__doc__
+    receipt = _kelvara.KelBoundary().authorize_action(0, 0.0, 0.0)
+    assert receipt.verify(bytes(32)) and not receipt.verify(bytes(range(32)))
+
+    class Sub(_kelvara.KelViolation):  # still subclassable, and the subclass is the caller's own
+        pass
+
+    Sub.extra = 1
+    assert Sub(1, "a", "b").extra == 1

@@ -118,8 +118,9 @@ bool eliminate(std::size_t n, const System& system, float* out) noexcept {
                 p = i;
             }
         }
-        // A NaN pivot passes this test and is caught by the finiteness tests.
-        if (best < PIVOT_THRESHOLD) return false;
+        // An infinite pivot (an overflowed squared row length) would divide
+        // its column to finite zeros that hide the overflow; NaN fails too.
+        if (!is_finite(best) || best < PIVOT_THRESHOLD) return false;
         if (p != k) {
             for (std::size_t c = k; c < n; ++c) std::swap(m[k][c], m[p][c]);
             std::swap(v[k], v[p]);
@@ -169,7 +170,7 @@ bool eliminate_small(const System& system, float* out) noexcept {
                 p = i;
             }
         }
-        if (best < PIVOT_THRESHOLD) return false;
+        if (!is_finite(best) || best < PIVOT_THRESHOLD) return false;  // as in eliminate
         for (std::size_t i = k + 1; i < N; ++i) {
             if (p == i) {
                 std::swap(m[k], m[i]);
@@ -571,7 +572,12 @@ Outcome run_active_set(const Problem& p, Vec4 y, Vec4 clamped) noexcept {
                 if (iteration == MAX_ITERATIONS) return iteration_limit_exit(p, y, clamped);
                 continue;
             }
-            if (!violates_outside(p, set, x)) return Outcome{x, iteration, KELVARA_STATUS_OPTIMAL};
+            if (!violates_outside(p, set, x)) {
+                // The working-set entries are exempt from that test; rounding in
+                // a badly scaled or overflowing system can leave x off them.
+                if (outside_box(p, x) || exceeds_linear_limits(p, x)) return failure;
+                return Outcome{x, iteration, KELVARA_STATUS_OPTIMAL};
+            }
             x_holds = true;
         }
 

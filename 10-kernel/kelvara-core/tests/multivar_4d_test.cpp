@@ -170,6 +170,22 @@ TEST(MultivarFailure, DependentWorkingSetIsANumericalFailure) {
                   KELVARA_STATUS_NUMERICAL_FAILURE);
 }
 
+TEST(MultivarFailure, SolutionOffTheEnvelopeIsNeverOptimal) {
+    // A coefficient of 3.8e16 beside ones of order 1: single-precision rounding
+    // in the Gram system once left x3 at -0.085 below its bound of 0 as Optimal.
+    const float big = 0x1.6b68p+8f;
+    const Multivar4dSolution s =
+        solve({big, big, big, -0x1.68p-20f}, box({0, 0, 0, 0}, {0, 1, big, big}),
+              constraints({{{big, -0x1.b5b5b4p+54f, 1, big}, 1.125f}, {{big, -0x1.131312p-108f, 1.125f, 1.125f}, big}}));
+    expect_result(s, {0, 1, big, 0}, 0, KELVARA_STATUS_NUMERICAL_FAILURE);
+    // A squared row length that overflows: the solve once ignored the row and
+    // reported the desired command, 1e34 beyond it, as Optimal.
+    const Multivar4dSolution overflow =
+        solve({0, 0, 0, -15.5f}, box({0, -16, 0, -510}, {kInf, kInf, kInf, kInf}),
+              constraints({{{0, 0, 0, -0x1p109f}, 0}}));
+    EXPECT_NE(overflow.status, KELVARA_STATUS_OPTIMAL);
+}
+
 TEST(MultivarIterationLimit, IterateOutsideTheBoxIsNeverHandedOut) {
     // Axis 0 has equal bounds at 0. The iterate walks through its upper bound,
     // which is within tolerance at the start and so never blocks, and is still

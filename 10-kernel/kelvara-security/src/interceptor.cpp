@@ -1,5 +1,6 @@
 #include "kelvara/security/interceptor.hpp"
 
+#include "kelvara/security/secure_wipe.hpp"
 #include "kelvara/security/tag_check.hpp"
 
 namespace kelvara::security {
@@ -32,5 +33,7 @@ std::expected<void, KelError> BoundaryInterceptor::intercept_and_authorize(
   if (checked) remember(receipt);
   return checked;
 }
+
+void BoundaryInterceptor::erase_key() noexcept { secure_wipe(key_context_); }
 
 }  // namespace kelvara::security

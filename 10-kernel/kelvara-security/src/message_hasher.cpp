@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "kelvara/security/byte_codec.hpp"
+#include "kelvara/security/secure_wipe.hpp"
 
 namespace kelvara::security {
 namespace {
@@ -33,6 +34,7 @@ Sha256State key_block_state(const Key& key, std::uint8_t pad) noexcept {
   for (std::size_t i = 0; i < key.size(); ++i) block[i] = key[i] ^ pad;
   Sha256State state = kSha256InitialState;
   sha256_compress(state, block);
+  secure_wipe(block);  // the key, one XOR away
   return state;
 }
 
@@ -58,6 +60,11 @@ std::size_t write_prefix(std::span<std::uint8_t, kMaxPrefixSize> out, const Nonc
 
 HmacKeyContext HmacKeyContext::from_key(const Key& key) noexcept {
   return {key_block_state(key, kInnerPad), key_block_state(key, kOuterPad)};
+}
+
+MessageHasher::~MessageHasher() {
+  secure_wipe(inner_state_);
+  secure_wipe(outer_state_);
 }
 
 std::expected<MessageHasher, KelError> MessageHasher::begin(const HmacKeyContext& key_context,

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "kelvara/security/secure_wipe.hpp"
+
 namespace kelvara::security {
 
 // The low-level block function is deprecated in favour of the one-shot digest
@@ -21,6 +23,7 @@ void sha256_compress(Sha256State& state,
   std::copy(state.begin(), state.end(), context.h);
   SHA256_Transform(&context, block.data());
   std::copy(context.h, context.h + state.size(), state.begin());
+  secure_wipe(context.h);  // after a key block, the chaining value signs like the key
 }
 
 #pragma GCC diagnostic pop

@@ -29,6 +29,10 @@ class ActuatorGate {
   // `sources` is used. `owner` names the gate in machinery messages.
   explicit ActuatorGate(const security::Key& key, PlatformSources sources = {},
                         std::string_view owner = "KelGate") noexcept;
+  ActuatorGate(const ActuatorGate&) = default;
+  ActuatorGate& operator=(const ActuatorGate&) = default;
+  // Erases the prepared key.
+  ~ActuatorGate() { memory_.erase_key(); }
 
   // A receipt stamped more than this many nanoseconds behind or ahead of the
   // gate's clock is refused as stale; 0 switches the check off.

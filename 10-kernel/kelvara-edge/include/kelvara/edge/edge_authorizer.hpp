@@ -32,6 +32,9 @@ struct BoundaryState {
 
   BoundaryState(const security::Key& key, std::uint64_t now) noexcept
       : interceptor(key), window_start_nanos(now) {}
+  BoundaryState(const BoundaryState&) = default;
+  BoundaryState& operator=(const BoundaryState&) = default;
+  ~BoundaryState() { interceptor.erase_key(); }  // erases the prepared key
 };
 
 class EdgeAuthorizer {

@@ -47,6 +47,11 @@ class BoundaryInterceptor {
   std::expected<void, KelError> intercept_and_authorize(ActionId action_id, const Payload& payload,
                                                         const Receipt& receipt) noexcept;
 
+  // Erases the prepared key; every owner calls it as it ends, after which the
+  // interceptor must not sign or check again. (A plain value otherwise, so that
+  // its state can be copied and compared whole.)
+  void erase_key() noexcept;
+
   std::uint64_t nonce_head() const noexcept { return recent_nonces_.head; }
   std::uint64_t nonce_count() const noexcept { return recent_nonces_.count; }
   std::uint64_t last_sequence_id() const noexcept { return last_sequence_id_; }

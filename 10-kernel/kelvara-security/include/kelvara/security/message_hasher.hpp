@@ -25,7 +25,9 @@ inline constexpr std::size_t kMaxSignedMessageSize = kSignedMessageFixedSize + k
 
 // The HMAC key blocks already compressed: the inner state after key ^ ipad and
 // the outer state after key ^ opad. Whoever holds one fixed key prepares it
-// once, so each message pays only for its own blocks.
+// once, so each message pays only for its own blocks. The states sign as well
+// as the key does: whoever holds a context erases it when done
+// (secure_wipe, or the owner's destructor); it stays a plain value.
 struct HmacKeyContext {
   Sha256State inner;
   Sha256State outer;
@@ -51,6 +53,11 @@ class MessageHasher {
 
   // The 32-byte tag of everything absorbed so far; the hasher is left as it was.
   Tag finalize() const noexcept;
+
+  // Its copies of the key states are erased with it.
+  MessageHasher(const MessageHasher&) = default;
+  MessageHasher& operator=(const MessageHasher&) = default;
+  ~MessageHasher();
 
  private:
   MessageHasher() = default;
