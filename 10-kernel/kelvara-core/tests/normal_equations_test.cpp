@@ -148,7 +148,8 @@ TEST(NormalEquations, SizeAboveCapacityIsRefused) {
 // NaN and infinities, so that pivot exchanges, the pivot threshold and both
 // finiteness tests all decide. The digest of every success (its n multipliers,
 // bit for bit) and every refusal was recorded with the solver as first
-// written; any reordered sum, fused product or changed branch moves it.
+// written, with its infinite pivot refused; any reordered sum, fused product
+// or changed branch moves it.
 TEST(NormalEquations, ResultsOfManySystemsAreStable) {
     std::mt19937 rng(42);
     auto unit = [&] { return float(rng() >> 8) * 0x1p-24f; };
