@@ -8,11 +8,13 @@ keyword. Only the allowed classes (or the caller's own exception, unchanged)
 may come out, and the instance must keep working afterwards.
 
 A new class adds its rows here (and, if it has state, a usability check)."""
+import array
+
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from _kelvara import Governor, KelBoundary, KelGate, KelReceipt, KelViolation, MonotonicCounter
+from _kelvara import Envelope4, Governor, KelBoundary, KelGate, KelReceipt, KelViolation, MonotonicCounter
 
 KEY = bytes(range(32))
 
@@ -100,6 +102,10 @@ ENTRY_POINTS = [
     ("Governor()", None, Governor, (-1.0, 1.0), CONVERSION),
     ("Governor.project", "governor", Governor.project, (0.5,), (TypeError, OverflowError)),
     ("Governor.project_batch", "governor", Governor.project_batch, ([0.5, 2.0],), CONVERSION),
+    ("Governor.project_into", "governor", Governor.project_into, (lambda objects: array.array("f", [0.5, 2.0]),),
+     CONVERSION),
+    ("Envelope4()", None, Envelope4, ((-1.0,) * 4, (1.0,) * 4, [(1.0, 1.0, 0.0, 0.0)], [1.5]), CONVERSION),
+    ("Envelope4.project", "envelope", Envelope4.project, ((0.9, 0.9, 0.0, 0.0),), CONVERSION),
 ]
 
 # Attributes: reading never fails; writing or deleting is refused as read-only.
@@ -107,6 +113,8 @@ ATTRIBUTES = {
     "gate": ["last_sequence_id"],
     "receipt": ["is_authorized", "sequence_id", "timestamp_nanos", "receipt_hash"],
     "violation": ["axis", "violation_type", "message", "args"],
+    "envelope": ["min_bound", "max_bound", "rows", "limits"],
+    "result": ["u", "status", "iterations", "ok"],
 }
 
 
@@ -119,7 +127,12 @@ def make_objects():
         "violation": KelViolation(3, "rate_limited", "action rate limit exceeded"),
         "counter": MonotonicCounter(0),
         "governor": Governor(-1.0, 1.0),
+        "envelope": ENVELOPE,
+        "result": ENVELOPE.project((0.9, 0.9, 0.0, 0.0)),
     }
+
+
+ENVELOPE = Envelope4((-1.0,) * 4, (1.0,) * 4, rows=[(1.0, 1.0, 0.0, 0.0)], limits=[1.5])
 
 
 def still_usable(objects):
@@ -134,6 +147,7 @@ def still_usable(objects):
     assert objects["counter"].next_value() == before + 1
     assert objects["governor"].project(2.0) == 1.0
     assert str(objects["violation"]).startswith("KelViolation(axis=3")
+    assert objects["envelope"].project((0.9, 0.9, 0.0, 0.0)).u == (0.75, 0.75, 0.0, 0.0)
 
 
 CALL_SHAPES = st.sampled_from(["positional", "keyword", "extra", "unknown_keyword", "missing"])
