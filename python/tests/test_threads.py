@@ -35,13 +35,16 @@ def test_shared_boundary_gate_and_counter_under_threads():
 
     def replay_admitted():
         start.wait()
-        while not done.is_set():
+        while True:
+            finished = done.is_set()  # one more replay after the last admission, at least
             if admitted:
                 try:
                     gate.admit(*produced[admitted[-1]])
                     replays.append("admitted")
                 except KelViolation as refusal:
                     replays.append(refusal.violation_type)
+            if finished:
+                break
             time.sleep(0)
 
     workers = [threading.Thread(target=produce, args=(axis,)) for axis in range(producers)]
