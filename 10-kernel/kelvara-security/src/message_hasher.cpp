@@ -56,6 +56,36 @@ std::size_t write_prefix(std::span<std::uint8_t, kMaxPrefixSize> out, const Nonc
   return static_cast<std::size_t>(at + 8 - out.data());
 }
 
+// The end of an HMAC: `inner` has absorbed every whole block of the message,
+// `tail` holds the bytes after them (fewer than 64), `total` counts every byte
+// the inner hash took, its key block included. Pads the inner hash (0x80,
+// zeros, the bit length in the last 8 bytes; with 56 or more bytes pending the
+// length needs a block of its own), then hashes its digest after the opad key
+// block in one final block. Works on copies of the key states and erases them.
+Tag finish(Sha256State inner, Sha256State outer, std::span<const std::uint8_t> tail,
+           std::uint64_t total) noexcept {
+  std::array<std::uint8_t, kSha256BlockSize> block{};
+  std::copy(tail.begin(), tail.end(), block.begin());
+  block[tail.size()] = 0x80;
+  if (tail.size() >= kLengthOffset) {
+    sha256_compress(inner, block);
+    block.fill(0);
+  }
+  store_be64(block.data() + kLengthOffset, total * 8);
+  sha256_compress(inner, block);
+
+  const Tag inner_digest = digest_bytes(inner);
+  block.fill(0);
+  std::copy(inner_digest.begin(), inner_digest.end(), block.begin());
+  block[inner_digest.size()] = 0x80;
+  store_be64(block.data() + kLengthOffset, (kSha256BlockSize + inner_digest.size()) * 8);
+  sha256_compress(outer, block);
+  secure_wipe(inner);
+  const Tag tag = digest_bytes(outer);
+  secure_wipe(outer);
+  return tag;
+}
+
 }  // namespace
 
 HmacKeyContext HmacKeyContext::from_key(const Key& key) noexcept {
@@ -95,39 +125,31 @@ void MessageHasher::update(std::span<const std::uint8_t> bytes) noexcept {
 }
 
 Tag MessageHasher::finalize() const noexcept {
-  // Inner hash: 0x80, zeros, then the bit length (key block included) in the
-  // last 8 bytes; with 56 or more bytes pending the length needs a block of its own.
-  Sha256State inner = inner_state_;
-  std::array<std::uint8_t, kSha256BlockSize> block = pending_block_;
-  const std::size_t pending = byte_count_ % kSha256BlockSize;
-  block[pending] = 0x80;
-  std::fill(block.begin() + pending + 1, block.end(), 0);
-  if (pending >= kLengthOffset) {
-    sha256_compress(inner, block);
-    block.fill(0);
-  }
-  store_be64(block.data() + kLengthOffset, byte_count_ * 8);
-  sha256_compress(inner, block);
-
-  // Outer hash: the inner digest after the opad key block, in one final block.
-  const Tag inner_digest = digest_bytes(inner);
-  block.fill(0);
-  std::copy(inner_digest.begin(), inner_digest.end(), block.begin());
-  block[inner_digest.size()] = 0x80;
-  store_be64(block.data() + kLengthOffset, (kSha256BlockSize + inner_digest.size()) * 8);
-  Sha256State outer = outer_state_;
-  sha256_compress(outer, block);
-  return digest_bytes(outer);
+  return finish(inner_state_, outer_state_,
+                std::span(pending_block_).first(byte_count_ % kSha256BlockSize), byte_count_);
 }
 
 std::expected<Receipt, KelError> authorize(const HmacKeyContext& key_context, const Nonce& nonce,
                                            std::uint64_t timestamp_nanos,
                                            std::uint64_t sequence_id, ActionId action_id,
                                            const Payload& payload) noexcept {
-  auto hasher = MessageHasher::begin(key_context, nonce, timestamp_nanos, sequence_id, action_id);
-  if (!hasher) return std::unexpected(hasher.error());
-  hasher->update(payload);
-  return Receipt{nonce, timestamp_nanos, sequence_id, hasher->finalize()};
+  // The whole message at once (at most 124 bytes): its whole blocks straight
+  // into the inner state, the rest through the same end as the hasher's.
+  if (!action_id_fits(action_id)) return std::unexpected(KelError::ActionIdOverflow);
+  std::array<std::uint8_t, kMaxSignedMessageSize> message;
+  const std::size_t prefix_size = write_prefix(std::span(message).first<kMaxPrefixSize>(), nonce,
+                                               timestamp_nanos, sequence_id, action_id);
+  std::copy(payload.begin(), payload.end(), message.begin() + prefix_size);
+  const std::size_t size = prefix_size + payload.size();
+  const std::size_t whole = size - size % kSha256BlockSize;
+  Sha256State inner = key_context.inner;
+  for (std::size_t at = 0; at < whole; at += kSha256BlockSize) {
+    sha256_compress(inner, std::span(message).subspan(at).first<kSha256BlockSize>());
+  }
+  const Tag tag = finish(inner, key_context.outer, std::span(message).subspan(whole, size - whole),
+                         kSha256BlockSize + size);
+  secure_wipe(inner);
+  return Receipt{nonce, timestamp_nanos, sequence_id, tag};
 }
 
 std::expected<SignedMessage, KelError> signed_message(const Nonce& nonce,

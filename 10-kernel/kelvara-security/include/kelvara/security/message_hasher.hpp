@@ -70,8 +70,9 @@ class MessageHasher {
   std::array<std::uint8_t, kSha256BlockSize> pending_block_{};
 };
 
-// Signs an action: begin, update with the payload, finalize. Fails only with
-// ActionIdOverflow, passed on from begin.
+// Signs an action: the tag that begin, update with the payload and finalize
+// give, computed in one pass over the whole message. Fails only with
+// ActionIdOverflow for an identifier over 64 bytes.
 std::expected<Receipt, KelError> authorize(const HmacKeyContext& key_context, const Nonce& nonce,
                                            std::uint64_t timestamp_nanos,
                                            std::uint64_t sequence_id, ActionId action_id,
