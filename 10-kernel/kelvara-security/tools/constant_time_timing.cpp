@@ -167,12 +167,20 @@ int main() {
                   measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return single.contains(probe); }),
                   kWherePairs);
 
-  // Four entries: the scan's four-at-a-time comparison, the reference the last visited.
+  // Four entries: slot by slot, the reference the last visited.
   NonceRing group{};
   group.record(nonce);
   for (int i = 0; i < 3; ++i) group.record(random_bytes<kNonceSize>());
   clean &= report("nonce ring, group of four",
                   measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return group.contains(probe); }),
+                  kWherePairs);
+
+  // Sixteen entries: the scan's vector comparison of a whole group of slots.
+  NonceRing sixteen{};
+  sixteen.record(nonce);
+  for (int i = 0; i < 15; ++i) sixteen.record(random_bytes<kNonceSize>());
+  clean &= report("nonce ring, group of sixteen",
+                  measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return sixteen.contains(probe); }),
                   kWherePairs);
 
   const Tag tag = random_bytes<kTagSize>();
