@@ -19,7 +19,7 @@ namespace {
 
 using namespace kelvara;
 
-const security::Key kKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+const security::Key kKey = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                             17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 const edge::AxisActionId kAxis(3);
 const security::Payload kPayload = edge::command_payload(0.5, 1.0);
@@ -51,7 +51,8 @@ void BM_Sign(benchmark::State& state) {
   std::uint64_t sequence = 0;
   for (auto _ : state) {
     ++sequence;
-    benchmark::DoNotOptimize(security::authorize(context, nonce_of(sequence), 7, sequence, kAxis.bytes(), kPayload));
+    benchmark::DoNotOptimize(
+        security::authorize(context, nonce_of(sequence), 7, sequence, kAxis.bytes(), kPayload));
   }
 }
 BENCHMARK(BM_Sign);
@@ -59,7 +60,8 @@ BENCHMARK(BM_Sign);
 void BM_CheckTag(benchmark::State& state) {
   const auto context = security::HmacKeyContext::from_key(kKey);
   const auto receipt = *security::authorize(context, nonce_of(1), 7, 1, kAxis.bytes(), kPayload);
-  for (auto _ : state) benchmark::DoNotOptimize(security::check_tag(context, receipt, kAxis.bytes(), kPayload));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(security::check_tag(context, receipt, kAxis.bytes(), kPayload));
 }
 BENCHMARK(BM_CheckTag);
 

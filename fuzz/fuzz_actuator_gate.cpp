@@ -93,7 +93,8 @@ struct Model {
     if (max_age_nanos != 0) {
       if (FakeClock::mode != ClockMode::Works) return "clock_failure";
       const std::uint64_t now = FakeClock::now;
-      const std::uint64_t distance = now >= r.timestamp_nanos ? now - r.timestamp_nanos : r.timestamp_nanos - now;
+      const std::uint64_t distance =
+          now >= r.timestamp_nanos ? now - r.timestamp_nanos : r.timestamp_nanos - now;
       if (distance > max_age_nanos) return "stale_receipt";
     }
     return "admitted";
@@ -125,7 +126,9 @@ class Driver {
       case 0: deliver(fresh(kGateContext)); break;
       case 1: held_.push_back(fresh(kGateContext)); break;
       case 2: deliver_held(); break;
-      case 3: if (!sent_.empty()) deliver(sent_[pick(sent_.size())]); break;
+      case 3:
+        if (!sent_.empty()) deliver(sent_[pick(sent_.size())]);
+        break;
       case 4: deliver(flipped(pick_delivery())); break;
       case 5: deliver(changed_command(pick_delivery())); break;
       case 6: deliver(fresh(kWrongContext)); break;
@@ -161,19 +164,23 @@ class Driver {
 
   std::uint64_t next_sequence_id() {
     const std::uint8_t gap = in_.ConsumeIntegral<std::uint8_t>();
-    if (gap == 0xFF) issued_sequence_id_ = in_.ConsumeIntegral<std::uint64_t>();  // jump anywhere
-    else issued_sequence_id_ += 1 + gap % 3;
+    if (gap == 0xFF)
+      issued_sequence_id_ = in_.ConsumeIntegral<std::uint64_t>();  // jump anywhere
+    else
+      issued_sequence_id_ += 1 + gap % 3;
     return issued_sequence_id_;
   }
 
   Delivery fresh(const HmacKeyContext& context, bool reuse_nonce = false) {
     const Nonce nonce = next_nonce(reuse_nonce);
     const std::uint64_t timestamp =
-        in_.ConsumeBool() ? FakeClock::now + static_cast<std::uint64_t>(in_.ConsumeIntegral<std::int16_t>()) * 1000
-                          : in_.ConsumeIntegral<std::uint64_t>();
+        in_.ConsumeBool()
+            ? FakeClock::now + static_cast<std::uint64_t>(in_.ConsumeIntegral<std::int16_t>()) * 1000
+            : in_.ConsumeIntegral<std::uint64_t>();
     const Command command = pick_command();
-    const auto receipt = authorize(context, nonce, timestamp, next_sequence_id(), AxisActionId(command.axis).bytes(),
-                                   command_payload(command.position, command.velocity));
+    const auto receipt =
+        authorize(context, nonce, timestamp, next_sequence_id(), AxisActionId(command.axis).bytes(),
+                  command_payload(command.position, command.velocity));
     FUZZ_CHECK(receipt.has_value());
     return signed_delivery(write_receipt_bytes(*receipt), command, &context == &kGateContext);
   }
@@ -226,9 +233,9 @@ class Driver {
       nonce[11] = 0xC5;
       const Command command{i % 4, 0.25 * i, 0.5};
       issued_sequence_id_ += 1;
-      const auto receipt = authorize(kGateContext, nonce, FakeClock::now, issued_sequence_id_,
-                                     AxisActionId(command.axis).bytes(),
-                                     command_payload(command.position, command.velocity));
+      const auto receipt =
+          authorize(kGateContext, nonce, FakeClock::now, issued_sequence_id_,
+                    AxisActionId(command.axis).bytes(), command_payload(command.position, command.velocity));
       deliver(signed_delivery(write_receipt_bytes(*receipt), command, true));
     }
   }

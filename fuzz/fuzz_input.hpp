@@ -16,11 +16,18 @@
 namespace kelvara::fuzz {
 
 inline constexpr std::array<float, 12> kSpecialFloats = {
-    0.0f, -0.0f, 1.0f, -1.0f,
-    std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-    std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::denorm_min(),
-    std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
-    1e-9f, 1e-5f,
+    0.0f,
+    -0.0f,
+    1.0f,
+    -1.0f,
+    std::numeric_limits<float>::infinity(),
+    -std::numeric_limits<float>::infinity(),
+    std::numeric_limits<float>::quiet_NaN(),
+    std::numeric_limits<float>::denorm_min(),
+    std::numeric_limits<float>::max(),
+    -std::numeric_limits<float>::max(),
+    1e-9f,
+    1e-5f,
 };
 
 inline float pick_float(FuzzedDataProvider& in) {

@@ -55,7 +55,8 @@ void check_residual(std::size_t n, const NormalRows& rows, const NormalVector& r
     if (!(std::fabs(r) <= allowed)) {
       std::fprintf(stderr, "n %zu row %zu residual %g allowed %g\n", n, i, r, allowed);
       for (std::size_t k = 0; k < n; ++k) {
-        std::fprintf(stderr, "rows %a %a %a %a rhs %a x %a\n", rows[k][0], rows[k][1], rows[k][2], rows[k][3], rhs[k], x[k]);
+        std::fprintf(stderr, "rows %a %a %a %a rhs %a x %a\n", rows[k][0], rows[k][1], rows[k][2], rows[k][3],
+                     rhs[k], x[k]);
       }
       FUZZ_CHECK(std::fabs(r) <= allowed);
     }
@@ -85,7 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(poisoned_rows, rows, sizeof rows);
   std::memcpy(poisoned_rhs, rhs, sizeof rhs);
   for (std::size_t i = used; i < WORKING_SET_CAPACITY; ++i) {
-    std::fill(std::begin(poisoned_rows[i]), std::end(poisoned_rows[i]), std::numeric_limits<float>::quiet_NaN());
+    std::fill(std::begin(poisoned_rows[i]), std::end(poisoned_rows[i]),
+              std::numeric_limits<float>::quiet_NaN());
     poisoned_rhs[i] = std::numeric_limits<float>::quiet_NaN();
   }
   const Outcome second = run(n, poisoned_rows, poisoned_rhs);

@@ -68,8 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(std::memcmp(&read_back, &value, sizeof value) == 0);  // -0 stays -0
 
   char shortest[64];
-  const auto end = std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific).ptr;
-  const std::string_view mantissa(shortest, static_cast<std::size_t>(std::find(shortest, end, 'e') - shortest));
+  const auto end =
+      std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific).ptr;
+  const std::string_view mantissa(shortest,
+                                  static_cast<std::size_t>(std::find(shortest, end, 'e') - shortest));
   FUZZ_CHECK(significant_digits(text) <= significant_digits(mantissa));
   return 0;
 }

@@ -44,8 +44,8 @@ void check_scalar(FuzzedDataProvider& in) {
   FUZZ_CHECK(same_bits(out.u, u) || same_bits(out.u, lo) || same_bits(out.u, hi) || same_bits(out.u, r));
   if (!(lo <= hi) || std::isnan(u)) return;
   FUZZ_CHECK(lo <= out.u && out.u <= hi);
-  if (out.status == KELVARA_STATUS_OPTIMAL && c.a[0] != 0.0f && std::isfinite(c.a[0]) &&
-      std::isfinite(r) && std::isfinite(out.u)) {
+  if (out.status == KELVARA_STATUS_OPTIMAL && c.a[0] != 0.0f && std::isfinite(c.a[0]) && std::isfinite(r) &&
+      std::isfinite(out.u)) {
     // a*u <= b up to the rounding of the quotient (relative, or one subnormal step).
     const double a = c.a[0], b = c.b[0];
     FUZZ_CHECK(a * out.u <= b + 1e-6 * std::fabs(b) + std::fabs(a) * 1e-45 + 1e-30);
@@ -106,7 +106,8 @@ void describe(const float* u, const Multivar4dBounds& b, const Multivar4dConstra
     std::fprintf(stderr, "b %a\n", c.b[j]);
   }
   row("u", out.u);
-  std::fprintf(stderr, "status %u iterations %llu\n", out.status, static_cast<unsigned long long>(out.iterations));
+  std::fprintf(stderr, "status %u iterations %llu\n", out.status,
+               static_cast<unsigned long long>(out.iterations));
 }
 
 void check_multivar(FuzzedDataProvider& in) {
@@ -132,7 +133,8 @@ void check_multivar(FuzzedDataProvider& in) {
   FUZZ_CHECK((out.status == KELVARA_STATUS_INVALID) == is_invalid(u, bounds, c));
   FUZZ_CHECK(out.iterations <= KELVARA_MULTIVAR4D_MAX_ITERATIONS);
   // Optimal may come on the last iteration, so only one direction holds.
-  if (out.status == KELVARA_STATUS_ITERATION_LIMIT) FUZZ_CHECK(out.iterations == KELVARA_MULTIVAR4D_MAX_ITERATIONS);
+  if (out.status == KELVARA_STATUS_ITERATION_LIMIT)
+    FUZZ_CHECK(out.iterations == KELVARA_MULTIVAR4D_MAX_ITERATIONS);
 
   float clamped[4];
   for (int i = 0; i < 4; ++i) clamped[i] = clamp_lower_first(u[i], bounds.min_bound[i], bounds.max_bound[i]);
@@ -144,12 +146,8 @@ void check_multivar(FuzzedDataProvider& in) {
       FUZZ_CHECK(is_clamped);
       FUZZ_CHECK(out.status == KELVARA_STATUS_INVALID || out.iterations == 0);
       break;
-    case KELVARA_STATUS_ITERATION_LIMIT:
-      FUZZ_CHECK(is_clamped || in_envelope(out.u, bounds, c));
-      break;
-    case KELVARA_STATUS_OPTIMAL:
-      FUZZ_CHECK(in_envelope(out.u, bounds, c));
-      break;
+    case KELVARA_STATUS_ITERATION_LIMIT: FUZZ_CHECK(is_clamped || in_envelope(out.u, bounds, c)); break;
+    case KELVARA_STATUS_OPTIMAL: FUZZ_CHECK(in_envelope(out.u, bounds, c)); break;
   }
 
   // Reproducible, and the result may be written over the inputs it came from.

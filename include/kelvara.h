@@ -33,12 +33,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "kelvara/export.h"
-#include "kelvara/version.h"
-#include "kelvara/result.h"
-#include "kelvara/wire.h"
 #include "kelvara/boundary.h"
+#include "kelvara/export.h"
 #include "kelvara/gate.h"
+#include "kelvara/result.h"
+#include "kelvara/version.h"
+#include "kelvara/wire.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -82,16 +82,16 @@ typedef uint32_t SolveStatus;
 /* Constraint rows a[i]*u <= b[i]. Only row 0 takes part in the projection;
  * rows 1..3 are carried but never read. 32 bytes, read only. */
 typedef struct ScalarConstraints {
-    float a[KELVARA_SCALAR_ROWS];
-    float b[KELVARA_SCALAR_ROWS];
+  float a[KELVARA_SCALAR_ROWS];
+  float b[KELVARA_SCALAR_ROWS];
 } ScalarConstraints;
 
 /* Result of the scalar projection. 24 bytes; the 4 bytes after u and after
  * status are padding and never written. */
 typedef struct ScalarSolution {
-    float u;             /* projected command */
-    uint64_t iterations; /* always 1 */
-    SolveStatus status;  /* KELVARA_STATUS_OPTIMAL or KELVARA_STATUS_INFEASIBLE */
+  float u;             /* projected command */
+  uint64_t iterations; /* always 1 */
+  SolveStatus status;  /* KELVARA_STATUS_OPTIMAL or KELVARA_STATUS_INFEASIBLE */
 } ScalarSolution;
 
 /*
@@ -105,8 +105,7 @@ typedef struct ScalarSolution {
  * null (else -1).
  */
 KELVARA_EXPORT int32_t kelvara_solve_active_set(float u_desired, float min_bound, float max_bound,
-                                                const ScalarConstraints *constraints,
-                                                ScalarSolution *out);
+                                                const ScalarConstraints* constraints, ScalarSolution* out);
 
 /* ---- Four-axis multivariable solve -------------------------------------- */
 
@@ -121,25 +120,25 @@ KELVARA_EXPORT int32_t kelvara_solve_active_set(float u_desired, float min_bound
 
 /* Per-axis box; an infinite bound is no bound on that side. 32 bytes. */
 typedef struct Multivar4dBounds {
-    float min_bound[KELVARA_MULTIVAR4D_AXES];
-    float max_bound[KELVARA_MULTIVAR4D_AXES];
+  float min_bound[KELVARA_MULTIVAR4D_AXES];
+  float max_bound[KELVARA_MULTIVAR4D_AXES];
 } Multivar4dBounds;
 
 /* Linear constraints a[j][0]*x0 + ... + a[j][3]*x3 <= b[j] for j < count.
  * Rows at or beyond count are never read. 88 bytes. */
 typedef struct Multivar4dConstraints {
-    uint64_t count; /* 0..KELVARA_MULTIVAR4D_MAX_CONSTRAINTS; more is Invalid */
-    float a[KELVARA_MULTIVAR4D_MAX_CONSTRAINTS][KELVARA_MULTIVAR4D_AXES];
-    float b[KELVARA_MULTIVAR4D_MAX_CONSTRAINTS];
+  uint64_t count; /* 0..KELVARA_MULTIVAR4D_MAX_CONSTRAINTS; more is Invalid */
+  float a[KELVARA_MULTIVAR4D_MAX_CONSTRAINTS][KELVARA_MULTIVAR4D_AXES];
+  float b[KELVARA_MULTIVAR4D_MAX_CONSTRAINTS];
 } Multivar4dConstraints;
 
 /* Result of the four-axis solve. 32 bytes; the last 4 are padding and never
  * written. */
 typedef struct Multivar4dSolution {
-    float u[KELVARA_MULTIVAR4D_AXES]; /* the command to apply */
-    uint64_t iterations; /* active-set iterations; 0 unless Optimal after the
-                            active-set stage, or IterationLimit */
-    SolveStatus status;
+  float u[KELVARA_MULTIVAR4D_AXES]; /* the command to apply */
+  uint64_t iterations;              /* active-set iterations; 0 unless Optimal after the
+                                       active-set stage, or IterationLimit */
+  SolveStatus status;
 } Multivar4dSolution;
 
 /*
@@ -154,10 +153,9 @@ typedef struct Multivar4dSolution {
  * out is written only after every input has been read. No pointer may be null
  * (else -1).
  */
-KELVARA_EXPORT int32_t kelvara_solve_multivar_4d(const float *u_desired,
-                                                 const Multivar4dBounds *bounds,
-                                                 const Multivar4dConstraints *constraints,
-                                                 Multivar4dSolution *out);
+KELVARA_EXPORT int32_t kelvara_solve_multivar_4d(const float* u_desired, const Multivar4dBounds* bounds,
+                                                 const Multivar4dConstraints* constraints,
+                                                 Multivar4dSolution* out);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -48,8 +48,8 @@ bool raise_missing(SignatureView sig, PyObject* const* slots) {
     list += '\'';
     ++listed;
   }
-  std::string msg = std::string(sig.callable) + " missing " +
-                    plural(missing, "required positional argument") + ": " + list;
+  std::string msg =
+      std::string(sig.callable) + " missing " + plural(missing, "required positional argument") + ": " + list;
   PyErr_SetString(PyExc_TypeError, msg.c_str());
   return false;
 }
@@ -60,8 +60,7 @@ bool place_keyword(SignatureView sig, PyObject* key, PyObject* value, PyObject**
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
     if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) != 0) continue;
     if (slots[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.callable,
-                   sig.params[i]);
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.callable, sig.params[i]);
       return false;
     }
     slots[i] = value;
@@ -268,8 +267,7 @@ void prefix_type_error(const char* param) {
     return;
   }
   PyObject* renamed = PyUnicode_FromFormat("argument '%s': %S", param, old);
-  PyObject* replacement =
-      renamed == nullptr ? nullptr : PyObject_CallOneArg(PyExc_TypeError, renamed);
+  PyObject* replacement = renamed == nullptr ? nullptr : PyObject_CallOneArg(PyExc_TypeError, renamed);
   Py_XDECREF(renamed);
   if (replacement == nullptr) {  // could not build the new one: keep the original
     PyErr_Clear();

@@ -39,8 +39,8 @@ struct SignatureView {
 // Binds vectorcall-style arguments (values of keywords follow the positional ones)
 // or a tuple and a dict into `slots`, one per parameter; absent ones stay null.
 // Returns false with TypeError set on a binding failure.
-bool bind_vector(SignatureView sig, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, PyObject** slots);
+bool bind_vector(SignatureView sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** slots);
 bool bind_tuple(SignatureView sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 // Converted argument kinds beyond the plain C scalars.
@@ -89,8 +89,7 @@ bool convert_param(PyObject* obj, const char* param, T& out) {
 }
 
 template <std::size_t N, std::size_t... I, typename... Out>
-bool convert_each(const Signature<N>& sig, PyObject* const* slots, std::index_sequence<I...>,
-                  Out&... out) {
+bool convert_each(const Signature<N>& sig, PyObject* const* slots, std::index_sequence<I...>, Out&... out) {
   return (convert_param(slots[I], sig.params[I], out) && ...);
 }
 
@@ -107,8 +106,8 @@ SignatureView view(const Signature<N>& sig) {
 
 // Fastcall entry points (METH_FASTCALL | METH_KEYWORDS).
 template <std::size_t N, typename... Out>
-bool parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
-           PyObject* kwnames, Out&... out) {
+bool parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+           Out&... out) {
   std::array<PyObject*, N> slots{};
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N) && sig.positional == N) {

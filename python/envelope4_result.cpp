@@ -21,8 +21,9 @@ const ResultRecord& result_of(PyObject* self) { return record_of<ResultRecord>(s
 // The status words, indexed by the C status code; created once and kept.
 constexpr std::array<const char*, 5> kStatusWords = {"invalid", "optimal", "iteration_limit", "infeasible",
                                                      "numerical_failure"};
-static_assert(KELVARA_STATUS_INVALID == 0 && KELVARA_STATUS_OPTIMAL == 1 && KELVARA_STATUS_ITERATION_LIMIT == 2 &&
-              KELVARA_STATUS_INFEASIBLE == 3 && KELVARA_STATUS_NUMERICAL_FAILURE == 4);
+static_assert(KELVARA_STATUS_INVALID == 0 && KELVARA_STATUS_OPTIMAL == 1 &&
+              KELVARA_STATUS_ITERATION_LIMIT == 2 && KELVARA_STATUS_INFEASIBLE == 3 &&
+              KELVARA_STATUS_NUMERICAL_FAILURE == 4);
 std::array<PyObject*, kStatusWords.size()> g_status_words{};
 
 // A code the kernel never returns reads as a numerical failure: a result no
@@ -39,7 +40,9 @@ PyObject* get_status(PyObject* self, void*) { return status_word(result_of(self)
 PyObject* get_iterations(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(result_of(self).iterations);
 }
-PyObject* get_ok(PyObject* self, void*) { return PyBool_FromLong(result_of(self).status == KELVARA_STATUS_OPTIMAL); }
+PyObject* get_ok(PyObject* self, void*) {
+  return PyBool_FromLong(result_of(self).status == KELVARA_STATUS_OPTIMAL);
+}
 
 PyObject* result_repr(PyObject* self) {
   PyRef u(get_u(self, nullptr));

@@ -60,8 +60,8 @@ bool FloatBuffer::take_writable(PyObject* obj, const char* param) {
   const auto element = element_of(view_);
   if (!element) {
     PyErr_Format(PyExc_TypeError,
-                 "argument '%s': expected elements of float32 ('f') or float64 ('d'), got format '%s'",
-                 param, view_.format == nullptr ? "B" : view_.format);
+                 "argument '%s': expected elements of float32 ('f') or float64 ('d'), got format '%s'", param,
+                 view_.format == nullptr ? "B" : view_.format);
   } else if (view_.ndim != 1) {
     PyErr_Format(PyExc_ValueError, "argument '%s': expected a one-dimensional buffer, got %d dimensions",
                  param, view_.ndim);

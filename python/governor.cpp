@@ -51,8 +51,8 @@ PyObject* governor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   // Also refuses NaN and bounds equal after narrowing.
   if (!(min_bound < max_bound)) return kBoundsOrderError.raise();
   return new_instance<GovernorRecord>(
-      type, ScalarConstraints{{1.0f, -1.0f, 0.0f, 0.0f}, {max_bound, -min_bound, 0.0f, 0.0f}},
-      min_bound, max_bound);
+      type, ScalarConstraints{{1.0f, -1.0f, 0.0f, 0.0f}, {max_bound, -min_bound, 0.0f, 0.0f}}, min_bound,
+      max_bound);
 }
 
 PyObject* project(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -84,7 +84,8 @@ using BitsOf = std::conditional_t<sizeof(T) == sizeof(std::uint32_t), std::uint3
 // already inside the envelope costs only reading it. Blocks have a fixed size
 // so that both loops compile to straight vector code.
 template <typename T>
-[[gnu::always_inline]] inline void project_elements(const GovernorRecord& g, T* data, std::size_t n) noexcept {
+[[gnu::always_inline]] inline void project_elements(const GovernorRecord& g, T* data,
+                                                    std::size_t n) noexcept {
   constexpr std::size_t kBlock = 256;
   std::size_t i = 0;
   for (; i + kBlock <= n; i += kBlock) {
@@ -104,11 +105,11 @@ template <typename T>
 // processor has. Every width computes the same compares and selects, so the
 // results are the same bit for bit.
 [[gnu::target_clones("default", "avx2", "avx512f")]] void project_all(const GovernorRecord& g, float* data,
-                                                                    std::size_t n) noexcept {
+                                                                      std::size_t n) noexcept {
   project_elements(g, data, n);
 }
 [[gnu::target_clones("default", "avx2", "avx512f")]] void project_all(const GovernorRecord& g, double* data,
-                                                                    std::size_t n) noexcept {
+                                                                      std::size_t n) noexcept {
   project_elements(g, data, n);
 }
 
@@ -125,8 +126,7 @@ void project_elements_unlocked(const GovernorRecord& g, T* data, Py_ssize_t n) {
   }
   // The buffer export held by the caller keeps the memory in place; the record
   // never changes after construction.
-  Py_BEGIN_ALLOW_THREADS
-  project_all(g, data, static_cast<std::size_t>(n));
+  Py_BEGIN_ALLOW_THREADS project_all(g, data, static_cast<std::size_t>(n));
   Py_END_ALLOW_THREADS
 }
 

@@ -60,8 +60,8 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
              commanded_velocity)) {
     return nullptr;
   }
-  const auto outcome =
-      record_of<BoundaryRecord>(self).authorizer.authorize(target_axis, requested_position, commanded_velocity);
+  const auto outcome = record_of<BoundaryRecord>(self).authorizer.authorize(target_axis, requested_position,
+                                                                            commanded_velocity);
   if (!outcome) return raise_refusal(target_axis, outcome.error());
   return new_kel_receipt(*outcome);
 }
@@ -75,10 +75,10 @@ PyMethodDef kMethods[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "KelBoundary(rate_limit=1000, max_velocity_rad_s=4.18, monotonic_window_size=64, "
-                    "hmac_key=None)\n--\n\n"
-                    "Deterministic edge governor that authorizes physical actions.")},
+    {Py_tp_doc,
+     const_cast<char*>("KelBoundary(rate_limit=1000, max_velocity_rad_s=4.18, monotonic_window_size=64, "
+                       "hmac_key=None)\n--\n\n"
+                       "Deterministic edge governor that authorizes physical actions.")},
     {Py_tp_new, reinterpret_cast<void*>(boundary_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<BoundaryRecord>)},
     {Py_tp_methods, kMethods},

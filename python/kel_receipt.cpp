@@ -48,8 +48,8 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
   const security::WipedOnExit wiped_context(context);
   const ReceiptRecord& record = receipt_of(self);
   const auto checked = security::check_tag(
-      context, security::read_receipt_bytes(record.receipt_hash),
-      record.action_id.bytes(), edge::command_payload(record.requested_position, record.commanded_velocity));
+      context, security::read_receipt_bytes(record.receipt_hash), record.action_id.bytes(),
+      edge::command_payload(record.requested_position, record.commanded_velocity));
   return PyBool_FromLong(checked.has_value());
 }
 

@@ -114,9 +114,8 @@ PyGetSetDef kGetSet[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "KelViolation(axis=0, violation_type=..., message=...)\n--\n\n"
-                    "Exception raised when an action request violates the Kelvara boundary.")},
+    {Py_tp_doc, const_cast<char*>("KelViolation(axis=0, violation_type=..., message=...)\n--\n\n"
+                                  "Exception raised when an action request violates the Kelvara boundary.")},
     {Py_tp_new, reinterpret_cast<void*>(violation_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(violation_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(violation_traverse)},

@@ -22,7 +22,11 @@ PyModuleDef g_module_def = {
     "_kelvara",
     "Python module registration.",
     0,  // no per-module state: single-phase initialisation
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Appends `name` to __all__ (creating the list on the first addition), then sets
@@ -51,8 +55,7 @@ bool register_attributes(PyObject* module) {
          add_class(module, "KelReceipt", kel_receipt_type) &&
          add_class(module, "KelViolation", kel_violation_type) &&
          add_class(module, "MonotonicCounter", monotonic_counter_type) &&
-         add_class(module, "Governor", governor_type) &&
-         add_class(module, "KelGate", kel_gate_type) &&
+         add_class(module, "Governor", governor_type) && add_class(module, "KelGate", kel_gate_type) &&
          add_class(module, "Envelope4", envelope4_type) &&
          add_class(module, "Envelope4Result", envelope4_result_type);
 }

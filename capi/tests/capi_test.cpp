@@ -104,7 +104,11 @@ class CInterface : public ::testing::Test {
 TEST_F(CInterface, BoundaryRefusalsHaveTheirCodesAndWriteNoReceipt) {
   const Boundary boundary = fake_boundary(2, 1.0);
   ASSERT_NE(boundary, nullptr);
-  const Receipt untouched = [] { Receipt r; r.fill(0xA5); return r; }();
+  const Receipt untouched = [] {
+    Receipt r;
+    r.fill(0xA5);
+    return r;
+  }();
   Receipt receipt = untouched;
   const double nan = std::numeric_limits<double>::quiet_NaN();
   auto authorize = [&](double velocity) {
@@ -254,8 +258,8 @@ TEST_F(CInterface, GateStorageIsUsableOnlyWhereItWasInitialised) {
 // Python shows, and "unknown_error" for anything else.
 TEST(CResultCodes, EveryResultHasTheTextsOfItsKindOrReason) {
   const std::array refusals = {
-      Refusal::velocity_exceeded(5, 4), Refusal::rate_limited(), Refusal::stale_receipt(1, 2, 0),
-      Refusal::poisoned("X"),           Refusal::nonce_failure("n"), Refusal::other_process("X"),
+      Refusal::velocity_exceeded(5, 4), Refusal::rate_limited(),           Refusal::stale_receipt(1, 2, 0),
+      Refusal::poisoned("X"),           Refusal::nonce_failure("n"),       Refusal::other_process("X"),
       Refusal::clock_failure("c"),      Refusal::internal_fault("X", "f"),
   };
   std::array<bool, 18> seen{};

@@ -33,12 +33,12 @@
  * assignment, memcpy, realloc) is refused with KELVARA_ERR_INVALID_POINTER,
  * because two copies would each admit the same receipt. */
 typedef struct KelvaraGate {
-    union {
-        uint64_t align_u64;
-        double align_double;
-        void *align_pointer;
-        unsigned char bytes[KELVARA_GATE_SIZE];
-    } opaque;
+  union {
+    uint64_t align_u64;
+    double align_double;
+    void* align_pointer;
+    unsigned char bytes[KELVARA_GATE_SIZE];
+  } opaque;
 } KelvaraGate;
 
 #ifdef __cplusplus
@@ -56,7 +56,7 @@ KELVARA_EXPORT size_t kelvara_gate_size(void) KELVARA_NOEXCEPT;
  * Returns KELVARA_OK, -1 when gate or key is NULL, or
  * KELVARA_ERR_INVALID_POINTER when gate is not 8-byte aligned.
  */
-KELVARA_EXPORT int32_t kelvara_gate_init(KelvaraGate *gate,
+KELVARA_EXPORT int32_t kelvara_gate_init(KelvaraGate* gate,
                                          const uint8_t key[KELVARA_KEY_SIZE]) KELVARA_NOEXCEPT;
 
 /*
@@ -64,7 +64,7 @@ KELVARA_EXPORT int32_t kelvara_gate_init(KelvaraGate *gate,
  * gate's wall clock (KELVARA_ERR_STALE_RECEIPT); 0 switches freshness off.
  * Returns KELVARA_OK, -1 for NULL, or KELVARA_ERR_INVALID_POINTER.
  */
-KELVARA_EXPORT int32_t kelvara_gate_set_max_age(KelvaraGate *gate, uint64_t max_age_nanos) KELVARA_NOEXCEPT;
+KELVARA_EXPORT int32_t kelvara_gate_set_max_age(KelvaraGate* gate, uint64_t max_age_nanos) KELVARA_NOEXCEPT;
 
 /*
  * Admits one received command: receipt (KELVARA_RECEIPT_SIZE bytes) with
@@ -76,18 +76,18 @@ KELVARA_EXPORT int32_t kelvara_gate_set_max_age(KelvaraGate *gate, uint64_t max_
  * KELVARA_ERR_STALE_RECEIPT, KELVARA_ERR_CLOCK_FAILURE,
  * KELVARA_ERR_OTHER_PROCESS or KELVARA_ERR_INVALID_POINTER.
  */
-KELVARA_EXPORT int32_t kelvara_gate_admit(KelvaraGate *gate, const uint8_t receipt[KELVARA_RECEIPT_SIZE],
+KELVARA_EXPORT int32_t kelvara_gate_admit(KelvaraGate* gate, const uint8_t receipt[KELVARA_RECEIPT_SIZE],
                                           int32_t target_axis, double requested_position,
                                           double commanded_velocity) KELVARA_NOEXCEPT;
 
 /* The sequence id of the last admitted receipt; 0 before the first, and for
  * a NULL or unusable gate. */
-KELVARA_EXPORT uint64_t kelvara_gate_last_sequence_id(const KelvaraGate *gate) KELVARA_NOEXCEPT;
+KELVARA_EXPORT uint64_t kelvara_gate_last_sequence_id(const KelvaraGate* gate) KELVARA_NOEXCEPT;
 
 /* Destroys the gate and wipes the whole storage, key included; the storage
  * may then be reused or freed. Storage holding no gate (never initialised,
  * cleared, or a copy) is wiped too; NULL is ignored. */
-KELVARA_EXPORT void kelvara_gate_clear(KelvaraGate *gate) KELVARA_NOEXCEPT;
+KELVARA_EXPORT void kelvara_gate_clear(KelvaraGate* gate) KELVARA_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

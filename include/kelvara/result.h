@@ -62,12 +62,12 @@ extern "C" {
  * "ok" for 0, "null_pointer" for -1, "unknown_error" for any other value).
  * The codes are those Python shows as KelViolation.violation_type. A static
  * text, never NULL. */
-KELVARA_EXPORT const char *kelvara_error_code(int32_t result) KELVARA_NOEXCEPT;
+KELVARA_EXPORT const char* kelvara_error_code(int32_t result) KELVARA_NOEXCEPT;
 
 /* One line describing a result, in the words Python uses, without the
  * numbers Python fills in ("commanded_velocity exceeds max_velocity_rad_s").
  * A static text, never NULL. */
-KELVARA_EXPORT const char *kelvara_error_message(int32_t result) KELVARA_NOEXCEPT;
+KELVARA_EXPORT const char* kelvara_error_message(int32_t result) KELVARA_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -11,7 +11,8 @@ namespace {
 TEST(HeaderFromC, BothExportsAreCallableFromC) { EXPECT_EQ(kelvara_header_c_check(), 0); }
 
 // The status codes are wire values shared with every caller.
-static_assert(KELVARA_STATUS_INVALID == 0 && KELVARA_STATUS_OPTIMAL == 1 && KELVARA_STATUS_ITERATION_LIMIT == 2 &&
-              KELVARA_STATUS_INFEASIBLE == 3 && KELVARA_STATUS_NUMERICAL_FAILURE == 4);
+static_assert(KELVARA_STATUS_INVALID == 0 && KELVARA_STATUS_OPTIMAL == 1 &&
+              KELVARA_STATUS_ITERATION_LIMIT == 2 && KELVARA_STATUS_INFEASIBLE == 3 &&
+              KELVARA_STATUS_NUMERICAL_FAILURE == 4);
 
 }  // namespace

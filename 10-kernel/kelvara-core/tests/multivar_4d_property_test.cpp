@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <map>
 #include <random>
 #include <vector>
@@ -29,35 +29,36 @@ constexpr double kStationarityTol = 1e-3;
 using Vec4d = std::array<double, 4>;
 
 struct Limit {  // g.x <= c
-    Vec4d g;
-    double c;
+  Vec4d g;
+  double c;
 };
 
 using RandomProblem = multivar_random::Problem;
 using multivar_random::feasible;
 
 std::vector<Limit> limits_of(const RandomProblem& p) {
-    std::vector<Limit> limits;
-    for (std::size_t i = 0; i < 4; ++i) {
-        Vec4d e{};
-        e[i] = 1.0;
-        if (std::isfinite(p.bounds.min_bound[i])) limits.push_back({{-e[0], -e[1], -e[2], -e[3]}, -p.bounds.min_bound[i]});
-        if (std::isfinite(p.bounds.max_bound[i])) limits.push_back({e, p.bounds.max_bound[i]});
-    }
-    for (std::size_t j = 0; j < p.c.count; ++j) {
-        limits.push_back({{p.c.a[j][0], p.c.a[j][1], p.c.a[j][2], p.c.a[j][3]}, p.c.b[j]});
-    }
-    return limits;
+  std::vector<Limit> limits;
+  for (std::size_t i = 0; i < 4; ++i) {
+    Vec4d e{};
+    e[i] = 1.0;
+    if (std::isfinite(p.bounds.min_bound[i]))
+      limits.push_back({{-e[0], -e[1], -e[2], -e[3]}, -p.bounds.min_bound[i]});
+    if (std::isfinite(p.bounds.max_bound[i])) limits.push_back({e, p.bounds.max_bound[i]});
+  }
+  for (std::size_t j = 0; j < p.c.count; ++j) {
+    limits.push_back({{p.c.a[j][0], p.c.a[j][1], p.c.a[j][2], p.c.a[j][3]}, p.c.b[j]});
+  }
+  return limits;
 }
 
 Vec4 clamped(const RandomProblem& p) {
-    Vec4 z;
-    for (std::size_t i = 0; i < 4; ++i) {
-        z[i] = p.u[i] < p.bounds.min_bound[i] ? p.bounds.min_bound[i]
-               : p.u[i] > p.bounds.max_bound[i] ? p.bounds.max_bound[i]
-                                                : p.u[i];
-    }
-    return z;
+  Vec4 z;
+  for (std::size_t i = 0; i < 4; ++i) {
+    z[i] = p.u[i] < p.bounds.min_bound[i]   ? p.bounds.min_bound[i]
+           : p.u[i] > p.bounds.max_bound[i] ? p.bounds.max_bound[i]
+                                            : p.u[i];
+  }
+  return z;
 }
 
 double dot(const Vec4d& p, const Vec4d& q) { return p[0] * q[0] + p[1] * q[1] + p[2] * q[2] + p[3] * q[3]; }
@@ -66,111 +67,111 @@ double dot(const Vec4d& p, const Vec4d& q) { return p[0] * q[0] + p[1] * q[1] + 
 // the residual length, or infinity when the normals are dependent or some
 // mu_i is negative.
 double cone_residual(const std::vector<Vec4d>& normals, const Vec4d& r) {
-    const std::size_t n = normals.size();
-    double m[4][5] = {};
+  const std::size_t n = normals.size();
+  double m[4][5] = {};
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < n; ++j) m[i][j] = dot(normals[i], normals[j]);
+    m[i][n] = dot(normals[i], r);
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    std::size_t p = k;
+    for (std::size_t i = k + 1; i < n; ++i) {
+      if (std::fabs(m[i][k]) > std::fabs(m[p][k])) p = i;
+    }
+    if (std::fabs(m[p][k]) < 1e-9) return INFINITY;
+    std::swap(m[k], m[p]);
     for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) m[i][j] = dot(normals[i], normals[j]);
-        m[i][n] = dot(normals[i], r);
+      if (i == k) continue;
+      const double f = m[i][k] / m[k][k];
+      for (std::size_t c = k; c <= n; ++c) m[i][c] -= f * m[k][c];
     }
-    for (std::size_t k = 0; k < n; ++k) {
-        std::size_t p = k;
-        for (std::size_t i = k + 1; i < n; ++i) {
-            if (std::fabs(m[i][k]) > std::fabs(m[p][k])) p = i;
-        }
-        if (std::fabs(m[p][k]) < 1e-9) return INFINITY;
-        std::swap(m[k], m[p]);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i == k) continue;
-            const double f = m[i][k] / m[k][k];
-            for (std::size_t c = k; c <= n; ++c) m[i][c] -= f * m[k][c];
-        }
-    }
-    Vec4d left = r;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double mu = m[i][n] / m[i][i];
-        if (mu < -1e-9) return INFINITY;
-        for (std::size_t k = 0; k < 4; ++k) left[k] -= mu * normals[i][k];
-    }
-    return std::sqrt(dot(left, left));
+  }
+  Vec4d left = r;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double mu = m[i][n] / m[i][i];
+    if (mu < -1e-9) return INFINITY;
+    for (std::size_t k = 0; k < 4; ++k) left[k] -= mu * normals[i][k];
+  }
+  return std::sqrt(dot(left, left));
 }
 
 // Distance from r to the cone of the active normals: by Caratheodory it is
 // reached on some linearly independent subset of at most four of them.
 double distance_to_normal_cone(const std::vector<Vec4d>& active, const Vec4d& r) {
-    double best = std::sqrt(dot(r, r));
-    const std::size_t n = active.size();
-    for (std::uint32_t mask = 1; mask < (1u << n); ++mask) {
-        if (std::popcount(mask) > 4) continue;
-        std::vector<Vec4d> chosen;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (mask & (1u << i)) chosen.push_back(active[i]);
-        }
-        best = std::min(best, cone_residual(chosen, r));
+  double best = std::sqrt(dot(r, r));
+  const std::size_t n = active.size();
+  for (std::uint32_t mask = 1; mask < (1u << n); ++mask) {
+    if (std::popcount(mask) > 4) continue;
+    std::vector<Vec4d> chosen;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (mask & (1u << i)) chosen.push_back(active[i]);
     }
-    return best;
+    best = std::min(best, cone_residual(chosen, r));
+  }
+  return best;
 }
 
 TEST(MultivarProperty, OptimalAnswersAreFeasibleAndSatisfyKkt) {
-    std::mt19937 rng(20240611);
-    std::map<SolveStatus, int> outcomes;
+  std::mt19937 rng(20240611);
+  std::map<SolveStatus, int> outcomes;
 
-    for (int n = 0; n < kProblems; ++n) {
-        const RandomProblem p = feasible(rng);
-        const Multivar4dSolution s = solve(p.u, p.bounds, p.c);
-        ++outcomes[s.status];
-        ASSERT_NE(s.status, KELVARA_STATUS_INVALID) << "problem " << n;
+  for (int n = 0; n < kProblems; ++n) {
+    const RandomProblem p = feasible(rng);
+    const Multivar4dSolution s = solve(p.u, p.bounds, p.c);
+    ++outcomes[s.status];
+    ASSERT_NE(s.status, KELVARA_STATUS_INVALID) << "problem " << n;
 
-        // Whatever the status, the command respects the box.
-        for (std::size_t i = 0; i < 4; ++i) {
-            ASSERT_GE(s.u[i], p.bounds.min_bound[i] - kFeasibilityTol) << "problem " << n << " axis " << i;
-            ASSERT_LE(s.u[i], p.bounds.max_bound[i] + kFeasibilityTol) << "problem " << n << " axis " << i;
-        }
-        if (s.status == KELVARA_STATUS_ITERATION_LIMIT && u_of(s) != clamped(p)) {
-            // The last iterate is handed out only when it lies in the envelope.
-            for (const Limit& limit : limits_of(p)) {
-                const Vec4d y{s.u[0], s.u[1], s.u[2], s.u[3]};
-                ASSERT_LE(dot(limit.g, y) - limit.c, kFeasibilityTol * (1.0 + std::fabs(limit.c))) << "problem " << n;
-            }
-        }
-        if (s.status != KELVARA_STATUS_OPTIMAL) continue;
-
-        const Vec4d x{s.u[0], s.u[1], s.u[2], s.u[3]};
-        std::vector<Vec4d> active;
-        for (const Limit& limit : limits_of(p)) {
-            const double excess = dot(limit.g, x) - limit.c;
-            ASSERT_LE(excess, kFeasibilityTol * (1.0 + std::fabs(limit.c))) << "problem " << n;
-            if (excess >= -kActiveTol) active.push_back(limit.g);
-        }
-        const Vec4d r{p.u[0] - x[0], p.u[1] - x[1], p.u[2] - x[2], p.u[3] - x[3]};
-        ASSERT_LE(distance_to_normal_cone(active, r), kStationarityTol * (1.0 + std::sqrt(dot(r, r))))
-            << "problem " << n << ": u_desired - x is not a nonnegative combination of active normals";
+    // Whatever the status, the command respects the box.
+    for (std::size_t i = 0; i < 4; ++i) {
+      ASSERT_GE(s.u[i], p.bounds.min_bound[i] - kFeasibilityTol) << "problem " << n << " axis " << i;
+      ASSERT_LE(s.u[i], p.bounds.max_bound[i] + kFeasibilityTol) << "problem " << n << " axis " << i;
     }
+    if (s.status == KELVARA_STATUS_ITERATION_LIMIT && u_of(s) != clamped(p)) {
+      // The last iterate is handed out only when it lies in the envelope.
+      for (const Limit& limit : limits_of(p)) {
+        const Vec4d y{s.u[0], s.u[1], s.u[2], s.u[3]};
+        ASSERT_LE(dot(limit.g, y) - limit.c, kFeasibilityTol * (1.0 + std::fabs(limit.c))) << "problem " << n;
+      }
+    }
+    if (s.status != KELVARA_STATUS_OPTIMAL) continue;
 
-    // Guard against a vacuous pass: most random feasible problems are solved.
-    // (Pinned axes mostly end at the iteration limit, and cyclic projection
-    // gives up on some thin feasible sets.)
-    EXPECT_GE(outcomes[KELVARA_STATUS_OPTIMAL], kProblems * 90 / 100)
-        << "limit " << outcomes[KELVARA_STATUS_ITERATION_LIMIT] << ", infeasible "
-        << outcomes[KELVARA_STATUS_INFEASIBLE] << ", failure " << outcomes[KELVARA_STATUS_NUMERICAL_FAILURE];
+    const Vec4d x{s.u[0], s.u[1], s.u[2], s.u[3]};
+    std::vector<Vec4d> active;
+    for (const Limit& limit : limits_of(p)) {
+      const double excess = dot(limit.g, x) - limit.c;
+      ASSERT_LE(excess, kFeasibilityTol * (1.0 + std::fabs(limit.c))) << "problem " << n;
+      if (excess >= -kActiveTol) active.push_back(limit.g);
+    }
+    const Vec4d r{p.u[0] - x[0], p.u[1] - x[1], p.u[2] - x[2], p.u[3] - x[3]};
+    ASSERT_LE(distance_to_normal_cone(active, r), kStationarityTol * (1.0 + std::sqrt(dot(r, r))))
+        << "problem " << n << ": u_desired - x is not a nonnegative combination of active normals";
+  }
+
+  // Guard against a vacuous pass: most random feasible problems are solved.
+  // (Pinned axes mostly end at the iteration limit, and cyclic projection
+  // gives up on some thin feasible sets.)
+  EXPECT_GE(outcomes[KELVARA_STATUS_OPTIMAL], kProblems * 90 / 100)
+      << "limit " << outcomes[KELVARA_STATUS_ITERATION_LIMIT] << ", infeasible "
+      << outcomes[KELVARA_STATUS_INFEASIBLE] << ", failure " << outcomes[KELVARA_STATUS_NUMERICAL_FAILURE];
 }
 
 // Every result is reproducible bit for bit: a digest of the results of a fixed
 // set of problems changes if any sum is reordered or any product fused.
 TEST(MultivarReproducibility, ResultsOfAFixedProblemSetAreStable) {
-    std::mt19937 rng(7);
-    std::uint64_t digest = 0xcbf29ce484222325u;  // FNV-1a
-    auto mix = [&](const void* data, std::size_t size) {
-        const auto* bytes = static_cast<const unsigned char*>(data);
-        for (std::size_t i = 0; i < size; ++i) digest = (digest ^ bytes[i]) * 0x100000001b3u;
-    };
-    for (int n = 0; n < 5000; ++n) {
-        const RandomProblem p = feasible(rng);
-        const Multivar4dSolution s = solve(p.u, p.bounds, p.c);
-        mix(s.u, sizeof s.u);
-        mix(&s.iterations, sizeof s.iterations);
-        mix(&s.status, sizeof s.status);
-    }
-    EXPECT_EQ(digest, 11219121516791159998u);
+  std::mt19937 rng(7);
+  std::uint64_t digest = 0xcbf29ce484222325u;  // FNV-1a
+  auto mix = [&](const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) digest = (digest ^ bytes[i]) * 0x100000001b3u;
+  };
+  for (int n = 0; n < 5000; ++n) {
+    const RandomProblem p = feasible(rng);
+    const Multivar4dSolution s = solve(p.u, p.bounds, p.c);
+    mix(s.u, sizeof s.u);
+    mix(&s.iterations, sizeof s.iterations);
+    mix(&s.status, sizeof s.status);
+  }
+  EXPECT_EQ(digest, 11219121516791159998u);
 }
 
 // The same for a million problems, half of them hostile (NaN, infinities,
@@ -182,42 +183,42 @@ TEST(MultivarReproducibility, ResultsOfAFixedProblemSetAreStable) {
 // faster version reproduces them bit for bit. Unoptimised (sanitizer) builds
 // check the first 100,000 problems only.
 TEST(MultivarReproducibility, ResultsOfAMillionProblemsAreStable) {
-    constexpr int kPrefixProblems = 100'000;
-    constexpr std::uint64_t kPrefixDigest = 5395204702958421950u;
-    constexpr std::uint64_t kFullDigest = 15864651429168670639u;
+  constexpr int kPrefixProblems = 100'000;
+  constexpr std::uint64_t kPrefixDigest = 5395204702958421950u;
+  constexpr std::uint64_t kFullDigest = 15864651429168670639u;
 #ifdef NDEBUG
-    constexpr int kProblemCount = 1'000'000;
+  constexpr int kProblemCount = 1'000'000;
 #else
-    constexpr int kProblemCount = kPrefixProblems;
+  constexpr int kProblemCount = kPrefixProblems;
 #endif
-    std::mt19937 rng(20260611);
-    std::uint64_t digest = 0xcbf29ce484222325u;  // FNV-1a
-    auto mix = [&](const void* data, std::size_t size) {
-        const auto* bytes = static_cast<const unsigned char*>(data);
-        for (std::size_t i = 0; i < size; ++i) digest = (digest ^ bytes[i]) * 0x100000001b3u;
-    };
-    std::map<SolveStatus, int> outcomes;
-    for (int n = 0; n < kProblemCount; ++n) {
-        const RandomProblem p = n % 2 ? multivar_random::hostile(rng) : feasible(rng);
-        Multivar4dSolution s;
-        const std::int32_t code = kelvara_solve_multivar_4d(p.u.data(), &p.bounds, &p.c, &s);
-        mix(&code, sizeof code);
-        mix(s.u, sizeof s.u);
-        mix(&s.iterations, sizeof s.iterations);
-        mix(&s.status, sizeof s.status);
-        ++outcomes[s.status];
-        if (n + 1 == kPrefixProblems) {
-            EXPECT_EQ(digest, kPrefixDigest);
-        }
+  std::mt19937 rng(20260611);
+  std::uint64_t digest = 0xcbf29ce484222325u;  // FNV-1a
+  auto mix = [&](const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) digest = (digest ^ bytes[i]) * 0x100000001b3u;
+  };
+  std::map<SolveStatus, int> outcomes;
+  for (int n = 0; n < kProblemCount; ++n) {
+    const RandomProblem p = n % 2 ? multivar_random::hostile(rng) : feasible(rng);
+    Multivar4dSolution s;
+    const std::int32_t code = kelvara_solve_multivar_4d(p.u.data(), &p.bounds, &p.c, &s);
+    mix(&code, sizeof code);
+    mix(s.u, sizeof s.u);
+    mix(&s.iterations, sizeof s.iterations);
+    mix(&s.status, sizeof s.status);
+    ++outcomes[s.status];
+    if (n + 1 == kPrefixProblems) {
+      EXPECT_EQ(digest, kPrefixDigest);
     }
-    if (kProblemCount > kPrefixProblems) {
-        EXPECT_EQ(digest, kFullDigest);
-    }
+  }
+  if (kProblemCount > kPrefixProblems) {
+    EXPECT_EQ(digest, kFullDigest);
+  }
 
-    // Guard against a vacuous digest: the set reaches every outcome.
-    for (SolveStatus status = KELVARA_STATUS_INVALID; status <= KELVARA_STATUS_NUMERICAL_FAILURE; ++status) {
-        EXPECT_GE(outcomes[status], kProblemCount / 100) << "status " << status;
-    }
+  // Guard against a vacuous digest: the set reaches every outcome.
+  for (SolveStatus status = KELVARA_STATUS_INVALID; status <= KELVARA_STATUS_NUMERICAL_FAILURE; ++status) {
+    EXPECT_GE(outcomes[status], kProblemCount / 100) << "status " << status;
+  }
 }
 
 }  // namespace

@@ -6,8 +6,7 @@
 
 namespace kelvara::edge {
 
-ActuatorGate::ActuatorGate(const security::Key& key, PlatformSources sources,
-                           std::string_view owner) noexcept
+ActuatorGate::ActuatorGate(const security::Key& key, PlatformSources sources, std::string_view owner) noexcept
     : memory_(key), sources_(sources), owner_(owner) {}
 
 std::expected<ReceiptRecord, Refusal> ActuatorGate::admit(

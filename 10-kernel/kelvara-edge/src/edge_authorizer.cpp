@@ -10,8 +10,8 @@ constexpr std::uint64_t kRateWindowNanos = 1'000'000'000;
 
 }  // namespace
 
-EdgeAuthorizer::EdgeAuthorizer(const AuthorizerConfig& config, std::uint64_t now,
-                               PlatformSources sources, std::string_view owner) noexcept
+EdgeAuthorizer::EdgeAuthorizer(const AuthorizerConfig& config, std::uint64_t now, PlatformSources sources,
+                               std::string_view owner) noexcept
     : rate_limit_(config.rate_limit),
       max_velocity_rad_s_(config.max_velocity_rad_s),
       sources_(sources),
@@ -43,9 +43,10 @@ std::expected<ReceiptRecord, Refusal> EdgeAuthorizer::authorize(std::int32_t tar
   }
 }
 
-std::expected<ReceiptRecord, Refusal> EdgeAuthorizer::authorize_locked(
-    BoundaryState& state, std::int32_t target_axis, double requested_position,
-    double commanded_velocity) {
+std::expected<ReceiptRecord, Refusal> EdgeAuthorizer::authorize_locked(BoundaryState& state,
+                                                                       std::int32_t target_axis,
+                                                                       double requested_position,
+                                                                       double commanded_velocity) {
   const auto clock = sources_.now();
   if (!clock) {
     return std::unexpected(
@@ -74,8 +75,7 @@ std::expected<ReceiptRecord, Refusal> EdgeAuthorizer::authorize_locked(
 
   const AxisActionId action_id(target_axis);
   const security::Payload payload = command_payload(requested_position, commanded_velocity);
-  const auto receipt =
-      state.interceptor.issue_receipt(nonce, now, sequence_id, action_id.bytes(), payload);
+  const auto receipt = state.interceptor.issue_receipt(nonce, now, sequence_id, action_id.bytes(), payload);
   if (!receipt) return std::unexpected(Refusal::security(receipt.error()));
   if (auto accepted = state.interceptor.intercept_and_authorize(action_id.bytes(), payload, *receipt);
       !accepted) {

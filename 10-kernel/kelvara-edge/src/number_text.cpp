@@ -13,8 +13,8 @@ std::string shortest_decimal(double value) {
   // The shortest round-trip digits in scientific form, "-d.ddde-XX"; then the
   // digits are placed by the exponent.
   char scientific[32];
-  const auto end = std::to_chars(scientific, scientific + sizeof scientific, value,
-                                 std::chars_format::scientific).ptr;
+  const auto end =
+      std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific).ptr;
   const std::string_view form(scientific, static_cast<std::size_t>(end - scientific));
   const bool negative = form.front() == '-';
   const std::size_t e = form.find('e');

@@ -62,9 +62,8 @@ Refusal Refusal::security(security::KelError kind) noexcept {
 Refusal Refusal::stale_receipt(std::uint64_t timestamp_nanos, std::uint64_t now_nanos,
                                std::uint64_t max_age_nanos) noexcept {
   Refusal refusal(RefusalReason::StaleReceipt);
-  refusal.first_ = now_nanos >= timestamp_nanos
-                       ? static_cast<double>(now_nanos - timestamp_nanos)
-                       : -static_cast<double>(timestamp_nanos - now_nanos);
+  refusal.first_ = now_nanos >= timestamp_nanos ? static_cast<double>(now_nanos - timestamp_nanos)
+                                                : -static_cast<double>(timestamp_nanos - now_nanos);
   refusal.second_ = static_cast<double>(max_age_nanos);
   return refusal;
 }
@@ -109,25 +108,21 @@ std::string Refusal::message() const {
     case RefusalReason::VelocityExceeded:
       return "commanded_velocity " + shortest_decimal(first_) + " rad/s exceeds max_velocity_rad_s " +
              shortest_decimal(second_) + " rad/s";
-    case RefusalReason::RateLimited:
-      return std::string(reason_summary(reason_));
-    case RefusalReason::Security:
-      return std::string(security::message(kind_));
+    case RefusalReason::RateLimited: return std::string(reason_summary(reason_));
+    case RefusalReason::Security: return std::string(security::message(kind_));
     case RefusalReason::StaleReceipt:
       if (first_ < 0) {
         return "receipt timestamp is " + seconds_text(-first_) +
                " s ahead of the gate's clock, beyond max_age_s " + seconds_text(second_) + " s";
       }
-      return "receipt is " + seconds_text(first_) + " s old, beyond max_age_s " +
-             seconds_text(second_) + " s";
+      return "receipt is " + seconds_text(first_) + " s old, beyond max_age_s " + seconds_text(second_) +
+             " s";
     case RefusalReason::OtherProcess:
       return std::string(owner_) + " was created in another process; after fork, create a new " +
              std::string(owner_) + " in this process";
-    case RefusalReason::Poisoned:
-      return std::string(owner_) + " " + std::string(reason_summary(reason_));
+    case RefusalReason::Poisoned: return std::string(owner_) + " " + std::string(reason_summary(reason_));
     case RefusalReason::NonceFailure:
-    case RefusalReason::ClockFailure:
-      return std::string(reason_summary(reason_)) + ": " + description_;
+    case RefusalReason::ClockFailure: return std::string(reason_summary(reason_)) + ": " + description_;
     case RefusalReason::InternalFault:
       return std::string(owner_) + " internal fault: " + description_ + "; the state is now poisoned";
   }

@@ -9,8 +9,8 @@ namespace kelvara::edge {
 AxisActionId::AxisActionId(std::int32_t target_axis) noexcept {
   constexpr std::string_view prefix = "axis_";
   prefix.copy(bytes_.data(), prefix.size());
-  const auto end = std::to_chars(bytes_.data() + prefix.size(), bytes_.data() + bytes_.size(),
-                                 target_axis).ptr;
+  const auto end =
+      std::to_chars(bytes_.data() + prefix.size(), bytes_.data() + bytes_.size(), target_axis).ptr;
   size_ = static_cast<std::uint8_t>(end - bytes_.data());
 }
 

@@ -15,8 +15,8 @@ namespace {
 
 using namespace kelvara::edge;
 using kelvara::security::HmacKeyContext;
-using kelvara::security::Key;
 using kelvara::security::KelError;
+using kelvara::security::Key;
 using kelvara::security::Nonce;
 using kelvara::security::ReceiptBytes;
 
@@ -45,11 +45,11 @@ struct Command {
 };
 
 // A receipt signed by hand, for nonces and stamps the sender would never choose.
-ReceiptBytes sign(const Key& key, const Nonce& nonce, std::uint64_t timestamp,
-                  std::uint64_t sequence_id, const Command& command) {
-  const auto receipt = kelvara::security::authorize(
-      HmacKeyContext::from_key(key), nonce, timestamp, sequence_id,
-      AxisActionId(command.axis).bytes(), command_payload(command.position, command.velocity));
+ReceiptBytes sign(const Key& key, const Nonce& nonce, std::uint64_t timestamp, std::uint64_t sequence_id,
+                  const Command& command) {
+  const auto receipt = kelvara::security::authorize(HmacKeyContext::from_key(key), nonce, timestamp,
+                                                    sequence_id, AxisActionId(command.axis).bytes(),
+                                                    command_payload(command.position, command.velocity));
   return kelvara::security::write_receipt_bytes(*receipt);
 }
 

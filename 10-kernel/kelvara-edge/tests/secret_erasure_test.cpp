@@ -16,7 +16,7 @@ namespace {
 using namespace kelvara::edge;
 using namespace kelvara::security;
 
-constexpr Key kKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+constexpr Key kKey = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                       17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 
 // Holds a T in a buffer of its own, so that its bytes can be read after it ends.
@@ -25,7 +25,9 @@ struct Placed {
   alignas(T) unsigned char bytes[sizeof(T)];
 
   template <typename... Args>
-  T& make(Args&&... args) { return *new (bytes) T(std::forward<Args>(args)...); }
+  T& make(Args&&... args) {
+    return *new (bytes) T(std::forward<Args>(args)...);
+  }
   void end() { std::launder(reinterpret_cast<T*>(bytes))->~T(); }
   // Whether the `size` bytes at `at` (an address inside the object) are all zero.
   bool zero_at(const void* at, std::size_t size) const {
@@ -51,7 +53,8 @@ TEST(SecretErasure, SendersGatesAndHashersEraseTheKeyStatesWhenTheyEnd) {
   sender.end();
   EXPECT_TRUE(sender.zero_at(sender_key, kContext));
 
-  const auto begun = MessageHasher::begin(HmacKeyContext::from_key(kKey), Nonce{}, 1, 1, action_id_bytes("axis_0"));
+  const auto begun =
+      MessageHasher::begin(HmacKeyContext::from_key(kKey), Nonce{}, 1, 1, action_id_bytes("axis_0"));
   ASSERT_TRUE(begun.has_value());
   Placed<MessageHasher> hasher;
   hasher.make(*begun);

@@ -46,8 +46,8 @@ security::Key key_of(std::size_t which) {
   security::Key key{};
   for (std::size_t i = 0; i < key.size(); ++i) {
     switch (which) {
-      case 0: key[i] = 0; break;                                   // the all-zero default key
-      case 1: key[i] = static_cast<std::uint8_t>(i); break;        // 00 01 .. 1f
+      case 0: key[i] = 0; break;                             // the all-zero default key
+      case 1: key[i] = static_cast<std::uint8_t>(i); break;  // 00 01 .. 1f
       case 2: key[i] = 0xff; break;
       default: key[i] = static_cast<std::uint8_t>(0x5a ^ (i * 37 + 11)); break;
     }
@@ -65,8 +65,8 @@ const std::vector<Case> kCases = {
     {1, std::numeric_limits<std::int32_t>::min(), bits(-std::numeric_limits<double>::infinity()), bits(-1.0)},
     {1, 3, bits(std::numeric_limits<double>::denorm_min()), bits(-std::numeric_limits<double>::denorm_min())},
     {1, 12, bits(std::numeric_limits<double>::min()), bits(4.18)},
-    {1, 2, 0x7ff8000000000000u, bits(0.5)},  // the quiet NaN
-    {2, 7, 0xfff8000000000001u, bits(0.0)},  // a negative NaN with a payload
+    {1, 2, 0x7ff8000000000000u, bits(0.5)},    // the quiet NaN
+    {2, 7, 0xfff8000000000001u, bits(0.0)},    // a negative NaN with a payload
     {2, 100, 0x7ff0000000000001u, bits(3.0)},  // a signalling NaN
     {2, -2147483647, bits(std::numeric_limits<double>::max()), bits(std::numeric_limits<double>::infinity())},
     {2, 5, bits(-std::numeric_limits<double>::max()), bits(-std::numeric_limits<double>::infinity())},
@@ -101,12 +101,9 @@ struct Flip {
   const char* refusal;
 };
 const std::vector<Flip> kFlips = {
-    {0, "tag", 28, 0, "authentication_failure"},
-    {4, "tag", 59, 7, "authentication_failure"},
-    {1, "nonce", 0, 0, "authentication_failure"},
-    {9, "nonce", 11, 7, "authentication_failure"},
-    {2, "timestamp", 12, 0, "authentication_failure"},
-    {13, "timestamp", 19, 7, "authentication_failure"},
+    {0, "tag", 28, 0, "authentication_failure"},         {4, "tag", 59, 7, "authentication_failure"},
+    {1, "nonce", 0, 0, "authentication_failure"},        {9, "nonce", 11, 7, "authentication_failure"},
+    {2, "timestamp", 12, 0, "authentication_failure"},   {13, "timestamp", 19, 7, "authentication_failure"},
     {5, "sequence_id", 20, 0, "authentication_failure"},  // 2 becomes 3: newer, but not signed
     {6, "sequence_id", 20, 0, "replay_counter"},          // 3 becomes 2, already admitted
     {7, "payload", 0, 0, "authentication_failure"},       // requested_position
@@ -143,18 +140,17 @@ std::string render() {
     const double velocity = std::bit_cast<double>(c.velocity_bits);
     const auto record = senders[c.key]->authorize(c.axis, position, velocity);
     if (!record) throw std::runtime_error("the sender refused case " + std::to_string(i));
-    const auto message = security::signed_message(
-        FixedSources::nonce, record->timestamp_nanos, record->sequence_id, record->action_id.bytes(),
-        edge::command_payload(position, velocity));
+    const auto message =
+        security::signed_message(FixedSources::nonce, record->timestamp_nanos, record->sequence_id,
+                                 record->action_id.bytes(), edge::command_payload(position, velocity));
     receipts.push_back(record->receipt_hash);
-    out << "    {\"case\": " << i << ", \"key\": \"" << hex(key_of(c.key)) << "\", \"target_axis\": "
-        << c.axis << ", \"requested_position_bits\": \"" << hex64(c.position_bits)
+    out << "    {\"case\": " << i << ", \"key\": \"" << hex(key_of(c.key))
+        << "\", \"target_axis\": " << c.axis << ", \"requested_position_bits\": \"" << hex64(c.position_bits)
         << "\", \"commanded_velocity_bits\": \"" << hex64(c.velocity_bits) << "\", \"nonce\": \""
         << hex(FixedSources::nonce) << "\", \"timestamp_nanos\": " << record->timestamp_nanos
-        << ", \"sequence_id\": " << record->sequence_id << ", \"action_id\": \""
-        << record->action_id_text() << "\", \"signed_message\": \"" << hex(message->view())
-        << "\", \"receipt\": \"" << hex(record->receipt_hash) << "\"}"
-        << (i + 1 < kCases.size() ? ",\n" : "\n");
+        << ", \"sequence_id\": " << record->sequence_id << ", \"action_id\": \"" << record->action_id_text()
+        << "\", \"signed_message\": \"" << hex(message->view()) << "\", \"receipt\": \""
+        << hex(record->receipt_hash) << "\"}" << (i + 1 < kCases.size() ? ",\n" : "\n");
   }
   out << "  ],\n  \"negative_cases\": [\n";
   for (std::size_t i = 0; i < kFlips.size(); ++i) {
@@ -169,8 +165,8 @@ std::string render() {
     } else {
       receipt[f.byte] ^= mask;
     }
-    out << "    {\"alters_case\": " << f.of << ", \"flipped\": \"" << f.field << "\", \"byte\": "
-        << f.byte << ", \"bit\": " << f.bit << ", \"target_axis\": " << kCases[f.of].axis
+    out << "    {\"alters_case\": " << f.of << ", \"flipped\": \"" << f.field << "\", \"byte\": " << f.byte
+        << ", \"bit\": " << f.bit << ", \"target_axis\": " << kCases[f.of].axis
         << ", \"requested_position_bits\": \"" << hex64(position_bits)
         << "\", \"commanded_velocity_bits\": \"" << hex64(velocity_bits) << "\", \"receipt\": \""
         << hex(receipt) << "\", \"refusal\": \"" << f.refusal << "\"}"

@@ -9,9 +9,9 @@ using namespace std::string_view_literals;
 
 // Indexed by the kind's number minus one; static texts, so a lookup never allocates.
 constexpr std::array<std::string_view, kKelErrorKinds> kCodes = {
-    "invalid_pointer"sv,        "action_id_overflow"sv, "payload_overflow"sv,
-    "invalid_receipt"sv,        "invalid_key_length"sv, "authentication_failure"sv,
-    "replay_counter"sv,         "replay_nonce"sv,       "hardware_sha_unavailable"sv,
+    "invalid_pointer"sv, "action_id_overflow"sv, "payload_overflow"sv,
+    "invalid_receipt"sv, "invalid_key_length"sv, "authentication_failure"sv,
+    "replay_counter"sv,  "replay_nonce"sv,       "hardware_sha_unavailable"sv,
 };
 
 constexpr std::array<std::string_view, kKelErrorKinds> kMessages = {
@@ -26,9 +26,7 @@ constexpr std::array<std::string_view, kKelErrorKinds> kMessages = {
     "hardware SHA unavailable"sv,
 };
 
-constexpr std::size_t index_of(KelError kind) noexcept {
-  return static_cast<std::size_t>(number(kind)) - 1;
-}
+constexpr std::size_t index_of(KelError kind) noexcept { return static_cast<std::size_t>(number(kind)) - 1; }
 
 }  // namespace
 

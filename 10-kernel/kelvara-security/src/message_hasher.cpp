@@ -38,9 +38,7 @@ Sha256State key_block_state(const Key& key, std::uint8_t pad) noexcept {
   return state;
 }
 
-bool action_id_fits(ActionId action_id) noexcept {
-  return action_id.size() <= kMaxActionIdSize;
-}
+bool action_id_fits(ActionId action_id) noexcept { return action_id.size() <= kMaxActionIdSize; }
 
 // Lays out the message up to the payload into `out`; returns its length, 44 + L.
 // The caller has checked L against the limit.
@@ -98,8 +96,7 @@ MessageHasher::~MessageHasher() {
 }
 
 std::expected<MessageHasher, KelError> MessageHasher::begin(const HmacKeyContext& key_context,
-                                                            const Nonce& nonce,
-                                                            std::uint64_t timestamp_nanos,
+                                                            const Nonce& nonce, std::uint64_t timestamp_nanos,
                                                             std::uint64_t sequence_id,
                                                             ActionId action_id) noexcept {
   if (!action_id_fits(action_id)) return std::unexpected(KelError::ActionIdOverflow);
@@ -125,14 +122,13 @@ void MessageHasher::update(std::span<const std::uint8_t> bytes) noexcept {
 }
 
 Tag MessageHasher::finalize() const noexcept {
-  return finish(inner_state_, outer_state_,
-                std::span(pending_block_).first(byte_count_ % kSha256BlockSize), byte_count_);
+  return finish(inner_state_, outer_state_, std::span(pending_block_).first(byte_count_ % kSha256BlockSize),
+                byte_count_);
 }
 
 std::expected<Receipt, KelError> authorize(const HmacKeyContext& key_context, const Nonce& nonce,
-                                           std::uint64_t timestamp_nanos,
-                                           std::uint64_t sequence_id, ActionId action_id,
-                                           const Payload& payload) noexcept {
+                                           std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
+                                           ActionId action_id, const Payload& payload) noexcept {
   // The whole message at once (at most 124 bytes): its whole blocks straight
   // into the inner state, the rest through the same end as the hasher's.
   if (!action_id_fits(action_id)) return std::unexpected(KelError::ActionIdOverflow);
@@ -152,16 +148,13 @@ std::expected<Receipt, KelError> authorize(const HmacKeyContext& key_context, co
   return Receipt{nonce, timestamp_nanos, sequence_id, tag};
 }
 
-std::expected<SignedMessage, KelError> signed_message(const Nonce& nonce,
-                                                      std::uint64_t timestamp_nanos,
-                                                      std::uint64_t sequence_id,
-                                                      ActionId action_id,
+std::expected<SignedMessage, KelError> signed_message(const Nonce& nonce, std::uint64_t timestamp_nanos,
+                                                      std::uint64_t sequence_id, ActionId action_id,
                                                       const Payload& payload) noexcept {
   if (!action_id_fits(action_id)) return std::unexpected(KelError::ActionIdOverflow);
   SignedMessage message;
-  const std::size_t prefix_size =
-      write_prefix(std::span(message.bytes).first<kMaxPrefixSize>(), nonce, timestamp_nanos,
-                   sequence_id, action_id);
+  const std::size_t prefix_size = write_prefix(std::span(message.bytes).first<kMaxPrefixSize>(), nonce,
+                                               timestamp_nanos, sequence_id, action_id);
   std::copy(payload.begin(), payload.end(), message.bytes.begin() + prefix_size);
   message.size = prefix_size + payload.size();
   return message;

@@ -15,7 +15,7 @@ constexpr std::size_t kGroupSlots = 16;  // four vectors per lane, one test
 
 struct Probe {
   std::array<std::uint32_t, NonceRing::kLanes> lanes;  // the nonce's three lanes
-  std::array<Lanes4, NonceRing::kLanes> splat;        // each repeated four times
+  std::array<Lanes4, NonceRing::kLanes> splat;         // each repeated four times
 };
 
 Probe make_probe(const Nonce& nonce) noexcept {

@@ -14,8 +14,7 @@ namespace kelvara::security {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
-void sha256_compress(Sha256State& state,
-                     std::span<const std::uint8_t, kSha256BlockSize> block) noexcept {
+void sha256_compress(Sha256State& state, std::span<const std::uint8_t, kSha256BlockSize> block) noexcept {
   static_assert(sizeof(SHA_LONG) == sizeof(std::uint32_t));
   // Only the chaining words are read or written by the block function; the
   // byte counters and buffer of the context are left unused.

@@ -33,8 +33,8 @@ Nonce nonce_of(std::uint64_t i) {
 }
 
 Receipt issue(const BoundaryInterceptor& boundary, std::uint64_t sequence_id, const Nonce& nonce) {
-  auto receipt = boundary.issue_receipt(nonce, 1'700'000'000'000'000'000u + sequence_id,
-                                        sequence_id, kAxis2, kPayload);
+  auto receipt =
+      boundary.issue_receipt(nonce, 1'700'000'000'000'000'000u + sequence_id, sequence_id, kAxis2, kPayload);
   EXPECT_TRUE(receipt.has_value());
   return *receipt;
 }
@@ -67,9 +67,9 @@ void accept_in_turn(BoundaryInterceptor& boundary, std::uint64_t total) {
 TEST(Interceptor, FreshRefusesSequenceZeroAndAcceptsOne) {
   BoundaryInterceptor boundary(kKey);
   const BoundaryInterceptor fresh = boundary;
-  EXPECT_EQ(issue(boundary, 1, nonce_of(7)).tag,
-            authorize(HmacKeyContext::from_key(kKey), nonce_of(7), 1'700'000'000'000'000'001u, 1,
-                      kAxis2, kPayload)->tag);  // signs under the key it was given
+  EXPECT_EQ(issue(boundary, 1, nonce_of(7)).tag, authorize(HmacKeyContext::from_key(kKey), nonce_of(7),
+                                                           1'700'000'000'000'000'001u, 1, kAxis2, kPayload)
+                                                     ->tag);  // signs under the key it was given
   EXPECT_EQ(act(boundary, 0, nonce_of(7)), kReplayCounter);
   EXPECT_TRUE(same_state(boundary, fresh));
 
@@ -140,8 +140,8 @@ TEST(Interceptor, RefusalsLeaveStateBitIdenticalSoTheCorrectReceiptStillPasses) 
   }
   Key other_key = kKey;
   other_key[31] ^= 1;
-  const Receipt foreign = *BoundaryInterceptor(other_key).issue_receipt(
-      good.nonce, good.timestamp_nanos, good.sequence_id, kAxis2, kPayload);
+  const Receipt foreign = *BoundaryInterceptor(other_key).issue_receipt(good.nonce, good.timestamp_nanos,
+                                                                        good.sequence_id, kAxis2, kPayload);
   EXPECT_EQ(present(boundary, foreign), kAuthenticationFailure);
   Receipt retimed = good;
   retimed.timestamp_nanos += 1;
@@ -149,7 +149,8 @@ TEST(Interceptor, RefusalsLeaveStateBitIdenticalSoTheCorrectReceiptStillPasses) 
   Payload other_payload = kPayload;
   other_payload[15] ^= 0x80;  // the velocity's sign
   EXPECT_EQ(outcome(boundary.intercept_and_authorize(kAxis2, other_payload, good)), kAuthenticationFailure);
-  EXPECT_EQ(outcome(boundary.intercept_and_authorize(action_id_bytes("axis_3"), kPayload, good)), kAuthenticationFailure);
+  EXPECT_EQ(outcome(boundary.intercept_and_authorize(action_id_bytes("axis_3"), kPayload, good)),
+            kAuthenticationFailure);
   EXPECT_EQ(outcome(boundary.intercept_and_authorize(kTooLong, kPayload, good)), kActionIdOverflow);
   EXPECT_EQ(act(boundary, 1030, nonce_of(6000)), kReplayCounter);
   EXPECT_EQ(act(boundary, 2000, nonce_of(1029)), kReplayNonce);
@@ -165,7 +166,8 @@ TEST(Interceptor, IssuingIsReadOnlyAndSignsAsAuthorizeDoes) {
   std::vector<std::uint8_t> action_id;
   for (std::size_t length = 0; length <= kMaxActionIdSize; ++length) {
     const auto issued = boundary.issue_receipt(nonce_of(length), 11, 1, action_id, kPayload);
-    const auto reference = authorize(HmacKeyContext::from_key(kKey), nonce_of(length), 11, 1, action_id, kPayload);
+    const auto reference =
+        authorize(HmacKeyContext::from_key(kKey), nonce_of(length), 11, 1, action_id, kPayload);
     ASSERT_TRUE(issued.has_value() && reference.has_value());
     EXPECT_EQ(issued->tag, reference->tag) << length;
     EXPECT_EQ(write_receipt_bytes(*issued), write_receipt_bytes(*reference));

@@ -1,5 +1,5 @@
-#include "kelvara/security/constant_time.hpp"
 #include "kelvara/security/message_hasher.hpp"
+#include "kelvara/security/constant_time.hpp"
 #include "kelvara/security/nonce_ring.hpp"
 #include "kelvara/security/receipt.hpp"
 
@@ -39,8 +39,8 @@ Bytes message_by_hand(const Nonce& nonce, std::uint64_t timestamp, std::uint64_t
 Tag reference_hmac(const Key& key, const Bytes& message) {
   Tag tag{};
   unsigned int length = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), message.data(), message.size(),
-       tag.data(), &length);
+  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), message.data(), message.size(), tag.data(),
+       &length);
   EXPECT_EQ(length, kTagSize);
   return tag;
 }
@@ -60,13 +60,13 @@ Key counting_key() {
 
 TEST(MessageHasher, WorkedMessageLaidOutByteForByte) {
   const Bytes expected = {
-      0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b,  // nonce
-      0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                          // timestamp
-      0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                          // sequence id
-      0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                          // L
-      0x61, 0x78, 0x69, 0x73, 0x5f, 0x30,                                      // "axis_0"
-      0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                          // payload length
-      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,                          // two +0.0
+      0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b,              // nonce
+      0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                                      // timestamp
+      0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                                      // sequence id
+      0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                                      // L
+      0x61, 0x78, 0x69, 0x73, 0x5f, 0x30,                                                  // "axis_0"
+      0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                                      // payload length
+      0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0,  // two +0.0
   };
   const auto message = signed_message(kWorkedNonce, 1, 2, kAxis0, Payload{});
   ASSERT_TRUE(message.has_value());
@@ -74,7 +74,8 @@ TEST(MessageHasher, WorkedMessageLaidOutByteForByte) {
   EXPECT_EQ(Bytes(view.begin(), view.end()), expected);
 
   // A tag fixed once from an independent HMAC implementation over those bytes.
-  const auto receipt = authorize(HmacKeyContext::from_key(counting_key()), kWorkedNonce, 1, 2, kAxis0, Payload{});
+  const auto receipt =
+      authorize(HmacKeyContext::from_key(counting_key()), kWorkedNonce, 1, 2, kAxis0, Payload{});
   ASSERT_TRUE(receipt.has_value());
   const Tag known = {0xe2, 0xef, 0x58, 0xa5, 0xda, 0x2c, 0x03, 0xb1, 0x0a, 0x91, 0xde,
                      0xb0, 0xb7, 0x22, 0xcf, 0x7c, 0x58, 0x14, 0xf0, 0xaf, 0xa5, 0xfb,
@@ -95,7 +96,8 @@ TEST(Authorize, EqualsIndependentHmacForEveryIdentifierLength) {
       Bytes action_id(length);
       for (auto& b : action_id) b = static_cast<std::uint8_t>(rng());
 
-      const auto receipt = authorize(HmacKeyContext::from_key(key), nonce, timestamp, sequence, action_id, payload);
+      const auto receipt =
+          authorize(HmacKeyContext::from_key(key), nonce, timestamp, sequence, action_id, payload);
       ASSERT_TRUE(receipt.has_value()) << length;
       const Bytes message = message_by_hand(nonce, timestamp, sequence, action_id, payload);
       EXPECT_EQ(receipt->tag, reference_hmac(key, message)) << "length " << length;
@@ -146,8 +148,8 @@ TEST(Authorize, AnySingleChangedByteChangesTheTag) {
     }
   };
   std::mt19937_64 rng(99);
-  const Fields base{random_bytes<kKeySize>(rng), random_bytes<kNonceSize>(rng), rng(), rng(),
-                    kAxis0, random_bytes<kPayloadSize>(rng)};
+  const Fields base{random_bytes<kKeySize>(rng),    random_bytes<kNonceSize>(rng), rng(), rng(), kAxis0,
+                    random_bytes<kPayloadSize>(rng)};
   const Tag base_tag = base.tag();
   EXPECT_EQ(base.tag(), base_tag);
 
@@ -183,11 +185,9 @@ TEST(Authorize, IdentifierOver64BytesIsRefusedBeforeAnyHashing) {
     const auto receipt = authorize(HmacKeyContext::from_key(key), kWorkedNonce, 1, 1, too_long, Payload{});
     ASSERT_FALSE(receipt.has_value());
     EXPECT_EQ(receipt.error(), KelError::ActionIdOverflow);
-    EXPECT_EQ(MessageHasher::begin(HmacKeyContext::from_key(key), kWorkedNonce, 1, 1, too_long)
-                  .error(),
+    EXPECT_EQ(MessageHasher::begin(HmacKeyContext::from_key(key), kWorkedNonce, 1, 1, too_long).error(),
               KelError::ActionIdOverflow);
-    EXPECT_EQ(signed_message(kWorkedNonce, 1, 1, too_long, Payload{}).error(),
-              KelError::ActionIdOverflow);
+    EXPECT_EQ(signed_message(kWorkedNonce, 1, 1, too_long, Payload{}).error(), KelError::ActionIdOverflow);
   }
 }
 
@@ -263,8 +263,7 @@ TEST(Crypto, NonceRingComparesEveryByteOfEveryEntry) {
       for (std::size_t byte = 0; byte < kNonceSize; ++byte) {
         Nonce near = nonce;
         near[byte] ^= static_cast<std::uint8_t>(1u << (byte % 8));
-        const bool expected = std::find(remembered.begin(), remembered.end(), near) !=
-                              remembered.end();
+        const bool expected = std::find(remembered.begin(), remembered.end(), near) != remembered.end();
         ASSERT_EQ(ring.contains(near), expected) << "byte " << byte;
       }
     }

@@ -84,7 +84,8 @@ Samples measure(const std::array<Input, 3>& inputs, std::vector<Class> classes, 
   std::vector<Input> prepared(kBatch);
   std::uint64_t sink = 0;
   auto enough = [&] {
-    return std::all_of(classes.begin(), classes.end(), [&](Class c) { return samples[c].size() >= kPerClass; });
+    return std::all_of(classes.begin(), classes.end(),
+                       [&](Class c) { return samples[c].size() >= kPerClass; });
   };
   while (!enough()) {
     for (std::size_t i = 0; i < kBatch; ++i) {
@@ -95,7 +96,8 @@ Samples measure(const std::array<Input, 3>& inputs, std::vector<Class> classes, 
       const std::uint64_t start = cycles();
       sink += compare(prepared[i]);
       const std::uint64_t end = cycles();
-      samples[order[i]].push_back(static_cast<std::uint32_t>(std::min<std::uint64_t>(end - start, UINT32_MAX)));
+      samples[order[i]].push_back(
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(end - start, UINT32_MAX)));
     }
   }
   if (sink == 0xdeadbeef) std::puts("");  // keeps the results alive
@@ -103,7 +105,8 @@ Samples measure(const std::array<Input, 3>& inputs, std::vector<Class> classes, 
 }
 
 // Welch's t of two classes after cropping both at `limit` cycles.
-double welch_t(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b, std::uint32_t limit) {
+double welch_t(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b,
+               std::uint32_t limit) {
   auto moments = [limit](const std::vector<std::uint32_t>& xs) {
     double n = 0, mean = 0, m2 = 0;  // Welford
     for (std::uint32_t x : xs) {
@@ -145,7 +148,8 @@ bool report(const char* name, const Samples& samples, const std::vector<std::arr
   return clean;
 }
 
-const std::vector<std::array<Class, 2>> kAllPairs = {{Equal, FirstByte}, {Equal, LastByte}, {FirstByte, LastByte}};
+const std::vector<std::array<Class, 2>> kAllPairs = {
+    {Equal, FirstByte}, {Equal, LastByte}, {FirstByte, LastByte}};
 const std::vector<std::array<Class, 2>> kWherePairs = {{FirstByte, LastByte}};
 
 }  // namespace
@@ -163,25 +167,28 @@ int main() {
   // One remembered entry: the scan's single-entry comparison.
   NonceRing single{};
   single.record(nonce);
-  clean &= report("nonce ring, one entry",
-                  measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return single.contains(probe); }),
-                  kWherePairs);
+  clean &= report(
+      "nonce ring, one entry",
+      measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return single.contains(probe); }),
+      kWherePairs);
 
   // Four entries: slot by slot, the reference the last visited.
   NonceRing group{};
   group.record(nonce);
   for (int i = 0; i < 3; ++i) group.record(random_bytes<kNonceSize>());
-  clean &= report("nonce ring, group of four",
-                  measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return group.contains(probe); }),
-                  kWherePairs);
+  clean &= report(
+      "nonce ring, group of four",
+      measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return group.contains(probe); }),
+      kWherePairs);
 
   // Sixteen entries: the scan's vector comparison of a whole group of slots.
   NonceRing sixteen{};
   sixteen.record(nonce);
   for (int i = 0; i < 15; ++i) sixteen.record(random_bytes<kNonceSize>());
-  clean &= report("nonce ring, group of sixteen",
-                  measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return sixteen.contains(probe); }),
-                  kWherePairs);
+  clean &= report(
+      "nonce ring, group of sixteen",
+      measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return sixteen.contains(probe); }),
+      kWherePairs);
 
   const Tag tag = random_bytes<kTagSize>();
   clean &= report("tag constant_time_equal",
@@ -197,10 +204,11 @@ int main() {
   std::array<Receipt, 3> receipts{};
   const auto tags = variants(genuine.tag);
   for (std::size_t c = 0; c < 3; ++c) receipts[c] = Receipt{genuine.nonce, 1, 2, tags[c]};
-  clean &= report("check_tag",
-                  measure(receipts, {FirstByte, LastByte},
-                          [&](const Receipt& r) { return check_tag(context, r, action_id, payload).has_value(); }),
-                  kWherePairs);
+  clean &=
+      report("check_tag",
+             measure(receipts, {FirstByte, LastByte},
+                     [&](const Receipt& r) { return check_tag(context, r, action_id, payload).has_value(); }),
+             kWherePairs);
 
   std::printf(clean ? "timing: no leak (every |t| < 4.5)\n" : "timing: LEAK (some |t| >= 4.5)\n");
   return clean ? 0 : 1;

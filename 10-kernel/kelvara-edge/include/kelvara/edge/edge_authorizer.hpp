@@ -45,8 +45,7 @@ class EdgeAuthorizer {
                  std::string_view owner = "KelBoundary") noexcept;
 
   // Safe to call from many threads at once.
-  std::expected<ReceiptRecord, Refusal> authorize(std::int32_t target_axis,
-                                                  double requested_position,
+  std::expected<ReceiptRecord, Refusal> authorize(std::int32_t target_axis, double requested_position,
                                                   double commanded_velocity);
 
   // For inspection by tests; not synchronised with authorize().
@@ -56,8 +55,7 @@ class EdgeAuthorizer {
   }
 
  private:
-  std::expected<ReceiptRecord, Refusal> authorize_locked(BoundaryState& state,
-                                                         std::int32_t target_axis,
+  std::expected<ReceiptRecord, Refusal> authorize_locked(BoundaryState& state, std::int32_t target_axis,
                                                          double requested_position,
                                                          double commanded_velocity);
 

@@ -44,8 +44,6 @@ inline void store_be32(std::uint8_t* out, std::uint32_t value) noexcept {
 inline void store_le_double(std::uint8_t* out, double value) noexcept {
   store_le64(out, std::bit_cast<std::uint64_t>(value));
 }
-inline double load_le_double(const std::uint8_t* in) noexcept {
-  return std::bit_cast<double>(load_le64(in));
-}
+inline double load_le_double(const std::uint8_t* in) noexcept { return std::bit_cast<double>(load_le64(in)); }
 
 }  // namespace kelvara::security

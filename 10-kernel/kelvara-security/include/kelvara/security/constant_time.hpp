@@ -25,9 +25,7 @@ inline T value_barrier(T value) noexcept {
 }
 
 // The one test of a comparison, on the combined difference of all its bytes.
-inline bool no_difference(std::uint64_t difference) noexcept {
-  return value_barrier(difference) == 0;
-}
+inline bool no_difference(std::uint64_t difference) noexcept { return value_barrier(difference) == 0; }
 
 // Native-order word loads: only equality is asked, so byte order is irrelevant.
 inline std::uint64_t load_word(const std::uint8_t* bytes) noexcept {

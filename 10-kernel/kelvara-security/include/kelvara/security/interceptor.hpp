@@ -28,8 +28,7 @@ class BoundaryInterceptor {
   // Signs an action under the interceptor's key, exactly as `authorize` does.
   // Touches no replay state: issuing spends neither a sequence id nor a nonce
   // slot. Fails only with ActionIdOverflow.
-  std::expected<Receipt, KelError> issue_receipt(const Nonce& nonce,
-                                                 std::uint64_t timestamp_nanos,
+  std::expected<Receipt, KelError> issue_receipt(const Nonce& nonce, std::uint64_t timestamp_nanos,
                                                  std::uint64_t sequence_id, ActionId action_id,
                                                  const Payload& payload) const noexcept;
 

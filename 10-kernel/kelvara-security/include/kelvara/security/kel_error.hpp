@@ -28,8 +28,6 @@ std::string_view code(KelError kind) noexcept;
 // One-line human-readable message.
 std::string_view message(KelError kind) noexcept;
 
-constexpr std::uint8_t number(KelError kind) noexcept {
-  return static_cast<std::uint8_t>(kind);
-}
+constexpr std::uint8_t number(KelError kind) noexcept { return static_cast<std::uint8_t>(kind); }
 
 }  // namespace kelvara::security

@@ -42,11 +42,9 @@ struct HmacKeyContext {
 class MessageHasher {
  public:
   // Returns ActionIdOverflow, computing nothing, for an identifier over 64 bytes.
-  static std::expected<MessageHasher, KelError> begin(const HmacKeyContext& key_context,
-                                                      const Nonce& nonce,
+  static std::expected<MessageHasher, KelError> begin(const HmacKeyContext& key_context, const Nonce& nonce,
                                                       std::uint64_t timestamp_nanos,
-                                                      std::uint64_t sequence_id,
-                                                      ActionId action_id) noexcept;
+                                                      std::uint64_t sequence_id, ActionId action_id) noexcept;
 
   // Absorbs further message bytes (in the system: the 16 payload bytes, once).
   void update(std::span<const std::uint8_t> bytes) noexcept;
@@ -74,9 +72,8 @@ class MessageHasher {
 // give, computed in one pass over the whole message. Fails only with
 // ActionIdOverflow for an identifier over 64 bytes.
 std::expected<Receipt, KelError> authorize(const HmacKeyContext& key_context, const Nonce& nonce,
-                                           std::uint64_t timestamp_nanos,
-                                           std::uint64_t sequence_id, ActionId action_id,
-                                           const Payload& payload) noexcept;
+                                           std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
+                                           ActionId action_id, const Payload& payload) noexcept;
 
 // The exact bytes the tag covers, 60 + L long, for inspection and test vectors;
 // signing itself streams them without building the whole message.
@@ -86,10 +83,8 @@ struct SignedMessage {
 
   std::span<const std::uint8_t> view() const noexcept { return {bytes.data(), size}; }
 };
-std::expected<SignedMessage, KelError> signed_message(const Nonce& nonce,
-                                                      std::uint64_t timestamp_nanos,
-                                                      std::uint64_t sequence_id,
-                                                      ActionId action_id,
+std::expected<SignedMessage, KelError> signed_message(const Nonce& nonce, std::uint64_t timestamp_nanos,
+                                                      std::uint64_t sequence_id, ActionId action_id,
                                                       const Payload& payload) noexcept;
 
 }  // namespace kelvara::security
