@@ -20,4 +20,13 @@
 #define KELVARA_NOEXCEPT
 #endif
 
+/* Marks a function whose result decides whether a command may be applied:
+ * a caller that ignores it gets a warning. Nothing where the compiler lacks
+ * the attribute. */
+#if defined(__GNUC__) || defined(__clang__)
+#define KELVARA_MUST_USE __attribute__((warn_unused_result))
+#else
+#define KELVARA_MUST_USE
+#endif
+
 #endif /* KELVARA_EXPORT_H */
