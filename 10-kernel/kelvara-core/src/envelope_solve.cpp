@@ -302,7 +302,7 @@ class EnvelopeSolve {
     for (unsigned j = k; j < q_; ++j) {
       const double a = factor_[j][j];
       const double b = factor_[j][j + 1];
-      const double h = std::hypot(a, b);
+      const double h = std::sqrt(a * a + b * b);
       const double cs = a / h;
       const double sn = b / h;
       for (unsigned row = j; row < q_; ++row) {

@@ -27,6 +27,7 @@ struct Shape {
   double degenerate = 0.0;  // chance that a row is a duplicate, a multiple, a bound or zero
   double infinite = 0.0;    // chance that a bound or a limit is infinite
   double tight = 0.3;       // chance that a row passes through the inner point
+  bool lock_one = false;    // one axis, chosen at random, has equal bounds
 };
 
 inline double uniform(std::mt19937_64& rng, double lo, double hi) {
@@ -48,13 +49,14 @@ inline Problem feasible(std::mt19937_64& rng, std::size_t axes, std::size_t rows
   p.coefficients.assign(rows * axes, 0.0);
   p.limits.resize(rows);
   std::vector<double> inner(axes);
+  const std::size_t locked_axis = shape.lock_one ? std::size_t(uniform(rng, 0.0, double(axes))) : axes;
   for (std::size_t i = 0; i < axes; ++i) {
     const double centre = uniform(rng, -1.0, 1.0);
     const double half = uniform(rng, 0.5, 3.0);
     p.min_bound[i] = centre - half;
     p.max_bound[i] = centre + half;
     inner[i] = centre + half * uniform(rng, -0.6, 0.6);
-    if (chance(rng, shape.locked)) {
+    if (i == locked_axis || chance(rng, shape.locked)) {
       p.min_bound[i] = p.max_bound[i] = inner[i];
     } else {
       if (chance(rng, shape.infinite)) p.min_bound[i] = -kInf;
