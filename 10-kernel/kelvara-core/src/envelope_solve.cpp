@@ -68,7 +68,16 @@ struct Candidate {
 
 class EnvelopeSolve {
  public:
-  EnvelopeSolve(const Envelope& e, const double* u) noexcept : e_(e), u_(u), n_(e.axes_), m_(e.rows_) {}
+  EnvelopeSolve(const Envelope& e, const double* u) noexcept
+      : e_(e),
+        u_(u),
+        n_(e.axes_),
+        m_(e.rows_),
+        lo_(e.data_),
+        hi_(e.data_ + e.axes_),
+        unit_limits_(e.data_ + e.unit_limits_at()),
+        unit_tolerance_(e.data_ + e.unit_tolerances_at()),
+        unit_rows_(e.data_ + e.unit_rows_at()) {}
 
   EnvelopeProjection run(double* projected) noexcept {
     for (unsigned i = 0; i < n_; ++i) {
@@ -83,8 +92,8 @@ class EnvelopeSolve {
     // distance clamped away as its multiplier.
     for (unsigned i = 0; i < n_; ++i) {
       const double v = u_[i];
-      const double lo = e_.min_bound_[i];
-      const double hi = e_.max_bound_[i];
+      const double lo = lo_[i];
+      const double hi = hi_[i];
       x_[i] = v;
       if (v < lo) {
         hold(i, false, lo - v);
@@ -145,17 +154,15 @@ class EnvelopeSolve {
   }
 
  private:
-  const double* unit_row(unsigned r) const noexcept { return e_.unit_rows_ + std::size_t(r) * n_; }
+  const double* unit_row(unsigned r) const noexcept { return unit_rows_ + std::size_t(r) * n_; }
   bool is_held(unsigned i) const noexcept { return (held_ >> i) & 1u; }
   bool held_upper(unsigned i) const noexcept { return (held_upper_ >> i) & 1u; }
-  double bound_of(unsigned i, bool upper) const noexcept {
-    return upper ? e_.max_bound_[i] : e_.min_bound_[i];
-  }
+  double bound_of(unsigned i, bool upper) const noexcept { return upper ? hi_[i] : lo_[i]; }
 
   // n_p . x - b_p at the current iterate: positive when p is broken.
   double violation(const Candidate& p) const noexcept {
-    if (p.row >= 0) return row_value(unsigned(p.row)) - e_.unit_limits_[p.row];
-    return p.upper ? x_[p.axis] - e_.max_bound_[p.axis] : e_.min_bound_[p.axis] - x_[p.axis];
+    if (p.row >= 0) return row_value(unsigned(p.row)) - unit_limits_[p.row];
+    return p.upper ? x_[p.axis] - hi_[p.axis] : lo_[p.axis] - x_[p.axis];
   }
 
   double row_value(unsigned r) const noexcept {
@@ -172,8 +179,8 @@ class EnvelopeSolve {
     double worst = 0.0;
     for (unsigned r = 0; r < m_; ++r) {
       if ((rows_in_ >> r) & 1u) continue;
-      const double v = row_value(r) - e_.unit_limits_[r];
-      if (v > e_.unit_tolerance_[r] && v > worst) {
+      const double v = row_value(r) - unit_limits_[r];
+      if (v > unit_tolerance_[r] && v > worst) {
         worst = v;
         p = Candidate{int(r), 0, false};
         found = true;
@@ -181,8 +188,8 @@ class EnvelopeSolve {
     }
     for (unsigned i = 0; i < n_; ++i) {
       if (is_held(i)) continue;
-      const double lo = e_.min_bound_[i];
-      const double hi = e_.max_bound_[i];
+      const double lo = lo_[i];
+      const double hi = hi_[i];
       const double below = lo - x_[i];
       if (below > kBoundTol * (1.0 + std::fabs(lo)) && below > worst) {
         worst = below;
@@ -368,11 +375,11 @@ class EnvelopeSolve {
     if (p.row >= 0) {
       const double* ap = unit_row(unsigned(p.row));
       for (unsigned i = 0; i < n_; ++i) z_[i] = ap[i];
-      beta = e_.unit_limits_[p.row];
+      beta = unit_limits_[p.row];
     } else {
       for (unsigned i = 0; i < n_; ++i) z_[i] = 0.0;
       z_[p.axis] = p.upper ? 1.0 : -1.0;
-      beta = p.upper ? e_.max_bound_[p.axis] : -e_.min_bound_[p.axis];
+      beta = p.upper ? hi_[p.axis] : -lo_[p.axis];
     }
     double weights = 1.0;
     double scale = 1.0 + std::fabs(beta);
@@ -380,7 +387,7 @@ class EnvelopeSolve {
       const double w = r_[j] < 0.0 ? -r_[j] : 0.0;
       const double* aj = unit_row(rows_[j]);
       for (unsigned i = 0; i < n_; ++i) z_[i] += w * aj[i];
-      const double b = e_.unit_limits_[rows_[j]];
+      const double b = unit_limits_[rows_[j]];
       beta += w * b;
       weights += w;
       scale += w * std::fabs(b);
@@ -390,7 +397,7 @@ class EnvelopeSolve {
       const double w = -rho_[i];
       const bool upper = held_upper(i);
       z_[i] += upper ? w : -w;
-      const double b = upper ? e_.max_bound_[i] : -e_.min_bound_[i];
+      const double b = upper ? hi_[i] : -lo_[i];
       beta += w * b;
       weights += w;
       scale += w * std::fabs(b);
@@ -398,8 +405,8 @@ class EnvelopeSolve {
     double least = 0.0;
     double reach = 1.0;
     for (unsigned i = 0; i < n_; ++i) {
-      const double lo = e_.min_bound_[i];
-      const double hi = e_.max_bound_[i];
+      const double lo = lo_[i];
+      const double hi = hi_[i];
       if (z_[i] > 0.0) least += z_[i] * lo;
       if (z_[i] < 0.0) least += z_[i] * hi;
       if (is_finite(lo)) reach += std::fabs(lo);
@@ -410,7 +417,7 @@ class EnvelopeSolve {
   }
 
   EnvelopeProjection fallback(double* projected, std::uint32_t status, unsigned changes) const noexcept {
-    for (unsigned i = 0; i < n_; ++i) projected[i] = clamp_to(u_[i], e_.min_bound_[i], e_.max_bound_[i]);
+    for (unsigned i = 0; i < n_; ++i) projected[i] = clamp_to(u_[i], lo_[i], hi_[i]);
     return {status, changes};
   }
 
@@ -421,7 +428,7 @@ class EnvelopeSolve {
   EnvelopeProjection finish(double* projected, unsigned changes) noexcept {
     double size = 1.0;
     for (unsigned i = 0; i < n_; ++i) {
-      x_[i] = clamp_to(x_[i], e_.min_bound_[i], e_.max_bound_[i]);
+      x_[i] = clamp_to(x_[i], lo_[i], hi_[i]);
       const double a = std::fabs(u_[i]);
       const double b = std::fabs(x_[i]);
       size += a > b ? a : b;
@@ -436,7 +443,7 @@ class EnvelopeSolve {
         const double* aj = unit_row(rows_[j]);
         for (unsigned i = 0; i < n_; ++i) z_[i] += lambda_[j] * aj[i];
         if (lambda_[j] > 0.0) {
-          const double limit = e_.unit_limits_[rows_[j]];
+          const double limit = unit_limits_[rows_[j]];
           proven = std::fabs(row_value(rows_[j]) - limit) <= kKktTol * (size + std::fabs(limit));
         }
       }
@@ -451,6 +458,11 @@ class EnvelopeSolve {
   const double* u_;
   const unsigned n_;
   const unsigned m_;
+  const double* lo_;
+  const double* hi_;
+  const double* unit_limits_;
+  const double* unit_tolerance_;
+  const double* unit_rows_;
   double x_[kEnvelopeMaxAxes];
   double z_[kEnvelopeMaxAxes];
   double d_ = 0.0;
