@@ -34,7 +34,6 @@
 namespace kelvara::core {
 namespace {
 
-constexpr double kEpsilon = 0x1p-52;
 // A constraint of W can block the dual step only when its multiplier falls
 // faster than this per unit of lambda_p (normals are unit length, so the rates
 // are of order one; a rounding-sized rate must not produce a huge step).
@@ -45,6 +44,11 @@ constexpr double kDependentTol = 1e-12;
 // A bound counts as broken beyond this times (1 + |bound|); rows carry their
 // own tolerance, scaled into unit terms by make().
 constexpr double kBoundTol = 0.1 * kEnvelopeFeasibilityTol;
+// An empty envelope is claimed only with a combination of constraints whose
+// normals cancel, and whose limits fall short, by more than this relative to
+// the combination's weights (a working set near the end of a search for an
+// empty set is badly conditioned, and its rates carry that much rounding).
+constexpr double kCertificateTol = 1e-9;
 // The optimality check: stationarity and complementarity residuals relative to
 // the magnitudes involved.
 constexpr double kKktTol = 1e-9;
@@ -369,7 +373,9 @@ class EnvelopeSolve {
   // The dependent candidate p with no rate above zero gives the combination
   // w = n_p + sum (-r_j) n_j with nonnegative weights; any point of the
   // envelope has w.x <= b_p + sum (-r_j) b_j. The envelope is empty when even
-  // the box's smallest w.x exceeds that, with room for the rounding.
+  // the box's smallest w.x exceeds that, with room for the rounding. On an
+  // unbounded axis w vanishes in exact arithmetic (n_p lies in the span of
+  // W), so a rounding-sized remainder there is no escape.
   bool proven_empty(const Candidate& p) noexcept {
     double beta;
     if (p.row >= 0) {
@@ -402,17 +408,32 @@ class EnvelopeSolve {
       weights += w;
       scale += w * std::fabs(b);
     }
+    // On an axis without a bound on the side that w needs, w must vanish: a
+    // remainder within the certificate's tolerance counts as zero.
+    const double noise = kCertificateTol * weights;
     double least = 0.0;
     double reach = 1.0;
     for (unsigned i = 0; i < n_; ++i) {
       const double lo = lo_[i];
       const double hi = hi_[i];
-      if (z_[i] > 0.0) least += z_[i] * lo;
-      if (z_[i] < 0.0) least += z_[i] * hi;
+      const double w = z_[i];
+      if (w > 0.0) {
+        if (is_finite(lo)) {
+          least += w * lo;
+        } else if (w > noise) {
+          return false;
+        }
+      } else if (w < 0.0) {
+        if (is_finite(hi)) {
+          least += w * hi;
+        } else if (-w > noise) {
+          return false;
+        }
+      }
       if (is_finite(lo)) reach += std::fabs(lo);
       if (is_finite(hi)) reach += std::fabs(hi);
     }
-    const double margin = 64.0 * kEpsilon * (weights * reach + scale);
+    const double margin = kCertificateTol * (weights * reach + scale);
     return least > beta + margin;
   }
 
