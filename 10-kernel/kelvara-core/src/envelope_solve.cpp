@@ -132,12 +132,14 @@ class EnvelopeSolve {
           }
         }
         if (d_ <= kDependentTol || q_ + held_count_ == n_) {
-          // n_p is in the span of W: only the multipliers can move.
+          // n_p is in the span of W: the multipliers move, and x with them
+          // along z (which is zero but for rounding, and keeps x = u -
+          // N_W^T lambda exact when n_p is only nearly in the span).
           if (block == -1) {
             return proven_empty(p) ? fallback(projected, KELVARA_STATUS_INFEASIBLE, changes)
                                    : fallback(projected, KELVARA_STATUS_NUMERICAL_FAILURE, changes);
           }
-          move_multipliers(t_block, lambda_p);
+          step(t_block, lambda_p);
           release(block);
           continue;
         }
@@ -443,11 +445,43 @@ class EnvelopeSolve {
     return {status, changes};
   }
 
+  // Rounding moves the rows of W off their limits as the steps add up, by
+  // more where they are nearly dependent; two passes of refinement put them
+  // back: solve (N_R N_R^T) delta = slack over the free axes with the factor,
+  // and move x by -N_R^T delta and the multipliers by +delta (the held
+  // axes' multipliers take up what falls on their axes).
+  void refine() noexcept {
+    for (int pass = 0; pass < 2; ++pass) {
+      for (unsigned j = 0; j < q_; ++j) {
+        double v = row_value(rows_[j]) - unit_limits_[rows_[j]];
+        for (unsigned k = 0; k < j; ++k) v -= factor_[j][k] * y_[k];
+        y_[j] = v / factor_[j][j];
+      }
+      for (unsigned jj = q_; jj-- > 0;) {
+        double sum = y_[jj];
+        for (unsigned k = jj + 1; k < q_; ++k) sum -= factor_[k][jj] * r_[k];
+        r_[jj] = sum / factor_[jj][jj];
+      }
+      for (unsigned j = 0; j < q_; ++j) {
+        const double* aj = unit_row(rows_[j]);
+        for (unsigned i = 0; i < n_; ++i) {
+          if (!is_held(i)) {
+            x_[i] -= r_[j] * aj[i];
+          } else {
+            mu_[i] -= held_upper(i) ? r_[j] * aj[i] : -r_[j] * aj[i];
+          }
+        }
+        lambda_[j] += r_[j];
+      }
+    }
+  }
+
   // x is reported optimal only when it meets the envelope in the caller's own
   // terms and the multipliers prove it: x - u + N_W^T lambda = 0 and every
   // row of W with a positive multiplier at its limit, to the tolerances (held
   // axes sit on their bounds exactly).
   EnvelopeProjection finish(double* projected, unsigned changes) noexcept {
+    if (q_ > 0) refine();
     double size = 1.0;
     for (unsigned i = 0; i < n_; ++i) {
       x_[i] = clamp_to(x_[i], lo_[i], hi_[i]);
