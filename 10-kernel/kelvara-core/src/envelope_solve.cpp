@@ -99,6 +99,8 @@ class EnvelopeSolve {
       const double lo = lo_[i];
       const double hi = hi_[i];
       x_[i] = v;
+      mu_[i] = 0.0;
+      side_[i] = 0.0;
       if (v < lo) {
         hold(i, false, lo - v);
       } else if (v > hi) {
@@ -124,14 +126,15 @@ class EnvelopeSolve {
         // (block >= 0) or a held axis (block < -1 encodes axis -2 - block).
         int block = -1;
         double t_block = HUGE_VAL;
+        // (Compared as products, so that only a new minimum pays a division.)
         for (unsigned j = 0; j < q_; ++j) {
-          if (r_[j] > kBlockTol && lambda_[j] / r_[j] < t_block) {
+          if (r_[j] > kBlockTol && lambda_[j] < t_block * r_[j]) {
             t_block = lambda_[j] / r_[j];
             block = int(j);
           }
         }
-        for (unsigned i = 0; i < n_; ++i) {
-          if (is_held(i) && rho_[i] > kBlockTol && mu_[i] / rho_[i] < t_block) {
+        for (unsigned i = 0; i < n_; ++i) {  // rho is zero on free axes
+          if (rho_[i] > kBlockTol && mu_[i] < t_block * rho_[i]) {
             t_block = mu_[i] / rho_[i];
             block = -2 - int(i);
           }
@@ -252,12 +255,11 @@ class EnvelopeSolve {
     }
     double d = 0.0;
     for (unsigned i = 0; i < n_; ++i) {
-      if (is_held(i)) {
-        rho_[i] = held_upper(i) ? z_[i] : -z_[i];
-        z_[i] = 0.0;
-      } else if (ap != nullptr) {
-        d += ap[i] * z_[i];
-      }
+      rho_[i] = side_[i] * z_[i];
+      z_[i] = side_[i] != 0.0 ? 0.0 : z_[i];
+    }
+    if (ap != nullptr) {
+      for (unsigned i = 0; i < n_; ++i) d += ap[i] * z_[i];
     }
     d_ = ap != nullptr ? d : sign_p * z_[p.axis];
   }
@@ -268,11 +270,9 @@ class EnvelopeSolve {
       const double v = lambda_[j] - t * r_[j];
       lambda_[j] = v > 0.0 ? v : 0.0;
     }
-    for (unsigned i = 0; i < n_; ++i) {
-      if (is_held(i)) {
-        const double v = mu_[i] - t * rho_[i];
-        mu_[i] = v > 0.0 ? v : 0.0;
-      }
+    for (unsigned i = 0; i < n_; ++i) {  // rho is zero on free axes
+      const double v = mu_[i] - t * rho_[i];
+      mu_[i] = v > 0.0 ? v : 0.0;
     }
     lambda_p += t;
   }
@@ -286,6 +286,7 @@ class EnvelopeSolve {
     const std::uint32_t bit = std::uint32_t(1) << i;
     held_ |= bit;
     held_upper_ = upper ? (held_upper_ | bit) : (held_upper_ & ~bit);
+    side_[i] = upper ? 1.0 : -1.0;
     ++held_count_;
     mu_[i] = mu;
     x_[i] = bound_of(i, upper);
@@ -363,6 +364,8 @@ class EnvelopeSolve {
   // a rank-one update of the factor.
   void free_axis(unsigned i) noexcept {
     held_ &= ~(std::uint32_t(1) << i);
+    side_[i] = 0.0;
+    mu_[i] = 0.0;
     --held_count_;
     for (unsigned j = 0; j < q_; ++j) cos_[j] = unit_row(rows_[j])[i];
     for (unsigned k = 0; k < q_; ++k) {
@@ -534,12 +537,15 @@ class EnvelopeSolve {
   double z_[kEnvelopeMaxAxes];
   double d_ = 0.0;
   // Held axes: which, on which bound, how many, and their multipliers and
-  // rates (valid on held axes only).
+  // rates (zero on free axes).
   std::uint32_t held_ = 0;
   std::uint32_t held_upper_ = 0;
   unsigned held_count_ = 0;
   double mu_[kEnvelopeMaxAxes];
   double rho_[kEnvelopeMaxAxes];
+  // The normal's sign of the bound holding each axis (+1 upper, -1 lower), 0
+  // on a free axis.
+  double side_[kEnvelopeMaxAxes];
   // The rows of W in order, their multipliers, the Cholesky factor (lower) of
   // their Gram matrix over the free axes, and scratch vectors.
   unsigned q_ = 0;
