@@ -161,6 +161,9 @@ class EnvelopeSolve {
           }
           break;
         }
+        // Neither step is a number (overflow in magnitudes far outside the
+        // documented range): give up rather than step into NaN.
+        if (block == -1) return fallback(projected, KELVARA_STATUS_NUMERICAL_FAILURE, changes);
         step(t_block, lambda_p);
         release(block);
       }
