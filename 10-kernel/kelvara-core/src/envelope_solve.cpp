@@ -13,12 +13,10 @@
 // span of W and no multiplier can leave, the multipliers give a nonnegative
 // combination of constraints that no point meets: the envelope is empty.
 //
-// Bounds are simple bounds: a bound in W holds its axis, which leaves the
-// free axes only, so the Cholesky factor covers just the rows of W and their
-// inner products over the free axes. Holding or freeing an axis is a rank-one
-// downdate or update of that factor, adding or removing a row a bordering or a
-// Givens sweep: O(|W|^2) each. The box clamp of u, where every clamped axis is
-// held, is the start, and the quick accept when no row is broken there.
+// Bounds are simple bounds: a bound in W holds its axis, so the linear
+// algebra covers only the rows of W over the free axes (RowFactor). The box
+// clamp of u, every clamped axis held, is the start, and the answer when it
+// meets every row.
 //
 // Termination: each round ends with a full step of length s_p/|z|^2 > 0 on a
 // violated p, which strictly raises the dual objective 0.5|x - u|^2, so no
@@ -29,6 +27,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "envelope_factor.hpp"
 #include "kelvara/core/envelope.hpp"
 
 namespace kelvara::core {
@@ -230,7 +229,7 @@ class EnvelopeSolve {
   void directions(const Candidate& p) noexcept {
     const double* ap = p.row >= 0 ? unit_row(unsigned(p.row)) : nullptr;
     const double sign_p = p.upper ? 1.0 : -1.0;
-    // y = L^-1 v with v_j = n_p . n_j over the free axes.
+    // y = L^-1 v with v_j = n_p . n_j over the free axes, and r = L^-T y.
     for (unsigned j = 0; j < q_; ++j) {
       const double* aj = unit_row(rows_[j]);
       double v = 0.0;
@@ -241,14 +240,10 @@ class EnvelopeSolve {
       } else {
         v = sign_p * aj[p.axis];
       }
-      for (unsigned k = 0; k < j; ++k) v -= factor_[j][k] * y_[k];
-      y_[j] = v / factor_[j][j];
+      y_[j] = v;
     }
-    for (unsigned jj = q_; jj-- > 0;) {
-      double sum = y_[jj];
-      for (unsigned k = jj + 1; k < q_; ++k) sum -= factor_[k][jj] * r_[k];
-      r_[jj] = sum / factor_[jj][jj];
-    }
+    factor_.solve_lower(y_, y_);
+    factor_.solve_upper(y_, r_);
     // z = n_p - N_R^T r over every axis; on a held axis that remainder is
     // what the held bound takes up (its rate rho), and z is zero there.
     for (unsigned i = 0; i < n_; ++i) z_[i] = ap != nullptr ? ap[i] : (i == p.axis ? sign_p : 0.0);
@@ -298,11 +293,10 @@ class EnvelopeSolve {
   // Appends row p after a full step: the factor grows by the row y and the
   // diagonal |z|, taken from z itself rather than as 1 - |y|^2.
   void add_row(unsigned p, double lambda_p) noexcept {
-    for (unsigned k = 0; k < q_; ++k) factor_[q_][k] = y_[k];
-    factor_[q_][q_] = std::sqrt(d_);
     rows_[q_] = std::uint8_t(p);
     lambda_[q_] = lambda_p;
     rows_in_ |= std::uint32_t(1) << p;
+    factor_.append(y_, std::sqrt(d_));
     ++q_;
   }
 
@@ -310,22 +304,7 @@ class EnvelopeSolve {
   // the free axes loses c c^T (c_j = a_j[i]); with L w = c, here w = +-y, the
   // downdate is a sweep of rotations whose last cosine is |z| = sqrt(d).
   void hold_with_downdate(unsigned i, bool upper, double lambda_p) noexcept {
-    double alpha = std::sqrt(d_);
-    for (unsigned k = q_; k-- > 0;) {
-      const double t = std::sqrt(alpha * alpha + y_[k] * y_[k]);
-      cos_[k] = alpha / t;
-      sin_[k] = y_[k] / t;
-      alpha = t;
-    }
-    for (unsigned j = 0; j < q_; ++j) {
-      double carry = 0.0;
-      for (unsigned k = j + 1; k-- > 0;) {
-        const double l = factor_[j][k];
-        const double t = cos_[k] * carry + sin_[k] * l;
-        factor_[j][k] = cos_[k] * l - sin_[k] * carry;
-        carry = t;
-      }
-    }
+    factor_.downdate(y_, std::sqrt(d_));
     hold(i, upper, lambda_p);
   }
 
@@ -338,29 +317,15 @@ class EnvelopeSolve {
     }
   }
 
-  // Row k leaves; the rows below it in the factor are brought back to
-  // lower-triangular form by Givens rotations on neighbouring columns.
+  // Row k leaves W and the factor.
   void drop_row(unsigned k) noexcept {
     rows_in_ &= ~(std::uint32_t(1) << rows_[k]);
     for (unsigned j = k; j + 1 < q_; ++j) {
       rows_[j] = rows_[j + 1];
       lambda_[j] = lambda_[j + 1];
-      for (unsigned c = 0; c <= j + 1; ++c) factor_[j][c] = factor_[j + 1][c];
     }
+    factor_.remove(k);
     --q_;
-    for (unsigned j = k; j < q_; ++j) {
-      const double a = factor_[j][j];
-      const double b = factor_[j][j + 1];
-      const double h = std::sqrt(a * a + b * b);
-      const double cs = a / h;
-      const double sn = b / h;
-      for (unsigned row = j; row < q_; ++row) {
-        const double f = factor_[row][j];
-        const double g = factor_[row][j + 1];
-        factor_[row][j] = cs * f + sn * g;
-        factor_[row][j + 1] = cs * g - sn * f;
-      }
-    }
   }
 
   // Axis i is free again: the rows' Gram matrix gains c c^T (c_j = a_j[i]),
@@ -370,18 +335,9 @@ class EnvelopeSolve {
     side_[i] = 0.0;
     mu_[i] = 0.0;
     --held_count_;
-    for (unsigned j = 0; j < q_; ++j) cos_[j] = unit_row(rows_[j])[i];
-    for (unsigned k = 0; k < q_; ++k) {
-      const double l = factor_[k][k];
-      const double h = std::sqrt(l * l + cos_[k] * cos_[k]);
-      const double c = h / l;
-      const double s = cos_[k] / l;
-      factor_[k][k] = h;
-      for (unsigned j = k + 1; j < q_; ++j) {
-        factor_[j][k] = (factor_[j][k] + s * cos_[j]) / c;
-        cos_[j] = c * cos_[j] - s * factor_[j][k];
-      }
-    }
+    double c[kEnvelopeMaxAxes];
+    for (unsigned j = 0; j < q_; ++j) c[j] = unit_row(rows_[j])[i];
+    factor_.update(c);
   }
 
   // The dependent candidate p with no rate above zero gives the combination
@@ -469,16 +425,11 @@ class EnvelopeSolve {
       for (unsigned j = 0; j < q_; ++j) {
         const double slack = row_value(rows_[j]) - unit_limits_[rows_[j]];
         settled = settled && std::fabs(slack) <= 1e-3 * unit_tolerance_[rows_[j]];
-        double v = slack;
-        for (unsigned k = 0; k < j; ++k) v -= factor_[j][k] * y_[k];
-        y_[j] = v / factor_[j][j];
+        y_[j] = slack;
       }
       if (settled) return;
-      for (unsigned jj = q_; jj-- > 0;) {
-        double sum = y_[jj];
-        for (unsigned k = jj + 1; k < q_; ++k) sum -= factor_[k][jj] * r_[k];
-        r_[jj] = sum / factor_[jj][jj];
-      }
+      factor_.solve_lower(y_, y_);
+      factor_.solve_upper(y_, r_);
       for (unsigned j = 0; j < q_; ++j) {
         const double* aj = unit_row(rows_[j]);
         for (unsigned i = 0; i < n_; ++i) {
@@ -549,17 +500,15 @@ class EnvelopeSolve {
   // The normal's sign of the bound holding each axis (+1 upper, -1 lower), 0
   // on a free axis.
   double side_[kEnvelopeMaxAxes];
-  // The rows of W in order, their multipliers, the Cholesky factor (lower) of
-  // their Gram matrix over the free axes, and scratch vectors.
+  // The rows of W in order, their multipliers, the factor of their Gram
+  // matrix over the free axes, and scratch vectors.
   unsigned q_ = 0;
   std::uint32_t rows_in_ = 0;
   std::uint8_t rows_[kEnvelopeMaxAxes];
   double lambda_[kEnvelopeMaxAxes];
-  double factor_[kEnvelopeMaxAxes][kEnvelopeMaxAxes];
+  RowFactor factor_;
   double y_[kEnvelopeMaxAxes];
   double r_[kEnvelopeMaxAxes];
-  double cos_[kEnvelopeMaxAxes];
-  double sin_[kEnvelopeMaxAxes];
 };
 
 EnvelopeProjection Envelope::project(const double* desired, double* projected) const noexcept {
