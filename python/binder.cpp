@@ -270,8 +270,8 @@ std::optional<std::size_t> read_rows_as(PyObject* obj, const char* param, std::s
   if (FloatBuffer view; view.take_float64_rows(obj, param, false) && view.dimensions() == 2) {
     if (view.size() > static_cast<Py_ssize_t>(capacity)) return too_many(view.size());
     if (view.row_length() != static_cast<Py_ssize_t>(row_length)) {
-      PyErr_Format(PyExc_ValueError, "argument '%s': expected rows of %zu numbers, got %zd", param,
-                   row_length, view.row_length());
+      PyErr_Format(PyExc_ValueError, "argument '%s': expected rows of %zu number%s, got %zd", param,
+                   row_length, row_length == 1 ? "" : "s", view.row_length());
       return std::nullopt;
     }
     const double* values = static_cast<const double*>(view.begin());
