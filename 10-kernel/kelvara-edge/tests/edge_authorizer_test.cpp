@@ -14,9 +14,8 @@ using kelvara::edge::AuthorizerConfig;
 using kelvara::edge::EdgeAuthorizer;
 using kelvara::edge::PlatformSources;
 using kelvara::edge::Refusal;
-using kelvara::edge::RefusalReason;
-using kelvara::security::KelError;
 using kelvara::security::Nonce;
+using kelvara::security::Outcome;
 
 // A controllable clock and random source shared by the fakes below.
 struct Fakes {
@@ -60,9 +59,9 @@ class EdgeAuthorizerTest : public ::testing::Test {
   }
 };
 
-RefusalReason refusal_of(const std::expected<kelvara::edge::ReceiptRecord, Refusal>& outcome) {
+Outcome refusal_of(const std::expected<kelvara::edge::ReceiptRecord, Refusal>& outcome) {
   EXPECT_FALSE(outcome.has_value());
-  return outcome.error().reason();
+  return outcome.error().outcome();
 }
 
 TEST_F(EdgeAuthorizerTest, AuthorizedActionCarriesItsFields) {
@@ -91,15 +90,15 @@ TEST_F(EdgeAuthorizerTest, VelocityCheckFailsClosed) {
   EXPECT_TRUE(boundary.authorize(0, 0, 4.18).has_value());
   EXPECT_TRUE(boundary.authorize(0, 0, -4.18).has_value());
   const auto refused = boundary.authorize(0, 0, 4.19);
-  ASSERT_EQ(refusal_of(refused), RefusalReason::VelocityExceeded);
+  ASSERT_EQ(refusal_of(refused), Outcome::VelocityExceeded);
   EXPECT_EQ(refused.error().message(), "commanded_velocity 4.19 rad/s exceeds max_velocity_rad_s 4.18 rad/s");
   EXPECT_EQ(boundary.authorize(0, 0, -nan).error().message(),
             "commanded_velocity NaN rad/s exceeds max_velocity_rad_s 4.18 rad/s");
 
   EdgeAuthorizer nan_limit = make(1000, nan);
-  EXPECT_EQ(refusal_of(nan_limit.authorize(0, 0, 0.0)), RefusalReason::VelocityExceeded);
+  EXPECT_EQ(refusal_of(nan_limit.authorize(0, 0, 0.0)), Outcome::VelocityExceeded);
   EdgeAuthorizer negative_limit = make(1000, -1.0);
-  EXPECT_EQ(refusal_of(negative_limit.authorize(0, 0, 0.0)), RefusalReason::VelocityExceeded);
+  EXPECT_EQ(refusal_of(negative_limit.authorize(0, 0, 0.0)), Outcome::VelocityExceeded);
 
   // Velocity refusals spend nothing.
   EXPECT_EQ(boundary.last_sequence_id(), 2u);
@@ -111,7 +110,7 @@ TEST_F(EdgeAuthorizerTest, RateWindowAdmitsAtMostTheLimitPerSecond) {
   EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 1u);
   Fakes::now += 999'999'999;  // still inside the window opened at construction
   EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 2u);
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::RateLimited);
   EXPECT_EQ(boundary.state().window_count, 3u);  // the refused action still counts
   Fakes::now += 1;                               // a full second after the window's start
   const auto next = boundary.authorize(0, 0, 0);
@@ -123,19 +122,19 @@ TEST_F(EdgeAuthorizerTest, RateWindowAdmitsAtMostTheLimitPerSecond) {
 
 TEST_F(EdgeAuthorizerTest, ZeroRateLimitAdmitsNothing) {
   EdgeAuthorizer boundary = make(0);
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::RateLimited);
   Fakes::now += 5'000'000'000;  // a new window still respects the limit
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::RateLimited);
   EXPECT_EQ(boundary.state().window_start_nanos, Fakes::now);
   EXPECT_EQ(boundary.state().window_count, 1u);
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::RateLimited);
   EXPECT_EQ(boundary.last_sequence_id(), 0u);
 }
 
 TEST_F(EdgeAuthorizerTest, ClockSetBackOpensANewWindow) {
   EdgeAuthorizer boundary = make(1);
   ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::RateLimited);
   Fakes::now -= 1;  // the difference wraps
   EXPECT_TRUE(boundary.authorize(0, 0, 0).has_value());
   EXPECT_EQ(boundary.state().window_start_nanos, Fakes::now);
@@ -145,7 +144,7 @@ TEST_F(EdgeAuthorizerTest, NonceFailureSpendsTheSequenceIdOnly) {
   EdgeAuthorizer boundary = make();
   Fakes::random_fails = true;
   const auto failed = boundary.authorize(0, 0, 0);
-  ASSERT_EQ(refusal_of(failed), RefusalReason::NonceFailure);
+  ASSERT_EQ(refusal_of(failed), Outcome::NonceFailure);
   EXPECT_EQ(failed.error().message(), "failed to generate nonce: no entropy");
   EXPECT_EQ(boundary.state().interceptor.nonce_count(), 0u);
   Fakes::random_fails = false;
@@ -157,8 +156,7 @@ TEST_F(EdgeAuthorizerTest, RepeatedNonceIsRefusedByTheInterceptor) {
   Fakes::repeat_nonce = true;
   ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
   const auto replay = boundary.authorize(0, 0, 0);
-  ASSERT_EQ(refusal_of(replay), RefusalReason::Security);
-  EXPECT_EQ(replay.error().kind(), KelError::ReplayNonce);
+  ASSERT_EQ(refusal_of(replay), Outcome::ReplayNonce);
   EXPECT_EQ(boundary.state().interceptor.last_sequence_id(), 1u);
   Fakes::repeat_nonce = false;
   EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 3u);
@@ -168,13 +166,13 @@ TEST_F(EdgeAuthorizerTest, ClockFailureUnderTheLockPoisonsTheState) {
   EdgeAuthorizer boundary = make();
   Fakes::clock_fails = true;
   const auto fault = boundary.authorize(1, 0, 0);
-  ASSERT_EQ(refusal_of(fault), RefusalReason::InternalFault);
+  ASSERT_EQ(refusal_of(fault), Outcome::InternalFault);
   EXPECT_NE(fault.error().message().find("clock gone"), std::string::npos);
   Fakes::clock_fails = false;
-  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), RefusalReason::Poisoned);
-  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), RefusalReason::Poisoned);
+  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), Outcome::PoisonedState);
+  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), Outcome::PoisonedState);
   // The velocity check runs before the lock and still reports its own refusal.
-  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 99.0)), RefusalReason::VelocityExceeded);
+  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 99.0)), Outcome::VelocityExceeded);
   EXPECT_EQ(boundary.last_sequence_id(), 0u);
 }
 
@@ -184,10 +182,10 @@ TEST_F(EdgeAuthorizerTest, ExceptionUnderTheLockPoisonsTheStateAndIsReported) {
   ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
   Fakes::clock_throws = true;
   const auto fault = boundary.authorize(0, 0, 0);
-  ASSERT_EQ(refusal_of(fault), RefusalReason::InternalFault);
+  ASSERT_EQ(refusal_of(fault), Outcome::InternalFault);
   EXPECT_EQ(fault.error().message(), "KelBoundary internal fault: clock exploded; the state is now poisoned");
   Fakes::clock_throws = false;
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::Poisoned);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::PoisonedState);
 }
 
 // The replay memory is a fixed 1024 nonces whatever the configuration.
