@@ -10,7 +10,8 @@
  *     precision: the one to use in new code;
  *   - kelvara/gate.h: the actuator's gate, which admits a command only with an
  *     authentic, fresh, unreplayed receipt;
- *   - kelvara/result.h: the result codes and their texts;
+ *   - kelvara/result.h: the result codes and their texts, made from the one
+ *     list of outcomes in kelvara/outcomes.h;
  *   - kelvara/wire.h, kelvara/version.h: sizes and the version.
  *
  * Link with -lkelvara (pkg-config kelvara, or CMake's find_package(kelvara)

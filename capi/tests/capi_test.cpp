@@ -14,7 +14,6 @@
 #include <memory>
 #include <random>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +21,7 @@
 #include "kelvara/edge/actuator_gate.hpp"
 #include "kelvara/edge/edge_authorizer.hpp"
 #include "kelvara/edge/signed_command.hpp"
+#include "kelvara/edge/test_support.hpp"
 #include "kelvara/security/message_hasher.hpp"
 #include "kelvara/security/outcome.hpp"
 #include "result_code.hpp"
@@ -39,33 +39,9 @@ using Receipt = std::array<std::uint8_t, KELVARA_RECEIPT_SIZE>;
 constexpr std::array<std::uint8_t, KELVARA_KEY_SIZE> kKey = {7, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3,
                                                              2, 3, 8, 4, 6, 2, 6, 4, 3, 3, 8, 3, 2, 7, 9, 5};
 
-// The clock and random source under the boundary and gate made with fakes.
-struct Fakes {
-  static inline std::uint64_t now = 0;
-  static inline bool clock_fails = false;
-  static inline bool clock_throws = false;
-  static inline bool random_fails = false;
-  static inline bool random_throws = false;
-  static inline std::uint8_t next_nonce = 1;
-
-  static void reset() {
-    now = 50'000'000'000;
-    clock_fails = clock_throws = random_fails = random_throws = false;
-    next_nonce = 1;
-  }
-  static std::expected<std::uint64_t, std::string> clock() {
-    if (clock_throws) throw std::runtime_error("clock exploded");
-    if (clock_fails) return std::unexpected(std::string("clock gone"));
-    return now;
-  }
-  static std::expected<void, std::string> random(Nonce& nonce) {
-    if (random_throws) throw std::runtime_error("entropy exploded");
-    if (random_fails) return std::unexpected(std::string("no entropy"));
-    nonce.fill(next_nonce++);
-    return {};
-  }
-};
-constexpr PlatformSources kFakes{Fakes::clock, Fakes::random};
+using Fakes = kelvara::edge::testing::FakeSources;
+using kelvara::edge::testing::kFakeSources;
+using kelvara::edge::testing::SourceMode;
 
 struct BoundaryFree {
   void operator()(KelvaraBoundary* boundary) const { kelvara_boundary_free(boundary); }
@@ -73,7 +49,7 @@ struct BoundaryFree {
 using Boundary = std::unique_ptr<KelvaraBoundary, BoundaryFree>;
 
 Boundary fake_boundary(std::uint64_t rate_limit, double max_velocity) {
-  return Boundary(kelvara::capi::new_boundary(rate_limit, max_velocity, kKey.data(), kFakes));
+  return Boundary(kelvara::capi::new_boundary(rate_limit, max_velocity, kKey.data(), kFakeSources));
 }
 
 std::string code_text(std::int32_t result) { return kelvara_error_code(result); }
@@ -98,7 +74,7 @@ Receipt sign(const Nonce& nonce, std::uint64_t timestamp, std::uint64_t sequence
 
 class CInterface : public ::testing::Test {
  protected:
-  void SetUp() override { Fakes::reset(); }
+  void SetUp() override { Fakes::reset(50'000'000'000); }
 };
 
 // Each refusal of the boundary has its code, leaves receipt_out untouched and
@@ -131,37 +107,36 @@ TEST_F(CInterface, BoundaryRefusalsHaveTheirCodesAndWriteNoReceipt) {
   EXPECT_EQ(authorize(0.5), KELVARA_ERR_RATE_LIMITED);
 
   Fakes::now += 1'000'000'000;  // a new rate window
-  Fakes::random_fails = true;
+  Fakes::random = SourceMode::Fails;
   EXPECT_EQ(authorize(0.5), KELVARA_ERR_NONCE_FAILURE);  // spends sequence id 3
-  Fakes::random_fails = false;
+  Fakes::random = SourceMode::Works;
   EXPECT_EQ(receipt, second);
   ASSERT_EQ(authorize(0.5), KELVARA_OK);
   EXPECT_EQ(sequence_id_of(receipt), 4u);
 
   // A source that throws is a fault the boundary reports, and it stays poisoned.
   Fakes::now += 1'000'000'000;
-  Fakes::random_throws = true;
+  Fakes::random = SourceMode::Throws;
   EXPECT_EQ(authorize(0.5), KELVARA_ERR_INTERNAL_FAULT);
-  Fakes::random_throws = false;
+  Fakes::random = SourceMode::Works;
   EXPECT_EQ(authorize(0.5), KELVARA_ERR_POISONED_STATE);
 }
 
 TEST_F(CInterface, BoundaryIsMadeOnlyWithAKeyAndAClock) {
   EXPECT_EQ(kelvara_boundary_new(10, 1.0, nullptr), nullptr);
-  Fakes::clock_fails = true;
+  Fakes::clock = SourceMode::Fails;
   EXPECT_EQ(fake_boundary(10, 1.0), nullptr);
-  Fakes::clock_fails = false;
-  Fakes::clock_throws = true;
+  Fakes::clock = SourceMode::Throws;
   EXPECT_EQ(fake_boundary(10, 1.0), nullptr);
-  Fakes::clock_throws = false;
+  Fakes::clock = SourceMode::Works;
   kelvara_boundary_free(nullptr);
 
   // A clock lost after construction is a fault under the lock: poisoned.
   const Boundary boundary = fake_boundary(10, 1.0);
   Receipt receipt{};
-  Fakes::clock_fails = true;
+  Fakes::clock = SourceMode::Fails;
   EXPECT_EQ(kelvara_boundary_authorize(boundary.get(), 0, 0, 0, receipt.data()), KELVARA_ERR_INTERNAL_FAULT);
-  Fakes::clock_fails = false;
+  Fakes::clock = SourceMode::Works;
   EXPECT_EQ(kelvara_boundary_authorize(boundary.get(), 0, 0, 0, receipt.data()), KELVARA_ERR_POISONED_STATE);
 }
 
@@ -169,7 +144,7 @@ TEST_F(CInterface, BoundaryIsMadeOnlyWithAKeyAndAClock) {
 // as it was; the genuine receipt is admitted afterwards.
 TEST_F(CInterface, GateRefusalsHaveTheirCodesAndChangeNoByte) {
   KelvaraGate gate;
-  ASSERT_EQ(kelvara::capi::init_gate(&gate, kKey.data(), kFakes), KELVARA_OK);
+  ASSERT_EQ(kelvara::capi::init_gate(&gate, kKey.data(), kFakeSources), KELVARA_OK);
   ASSERT_EQ(kelvara_gate_admit(&gate, sign(Nonce{1}, 0, 5, 2).data(), 2, 0.5, 1.0), KELVARA_OK);
   ASSERT_EQ(kelvara_gate_set_max_age(&gate, 1'000'000'000), KELVARA_OK);
   EXPECT_EQ(kelvara_gate_last_sequence_id(&gate), 5u);
@@ -190,12 +165,11 @@ TEST_F(CInterface, GateRefusalsHaveTheirCodesAndChangeNoByte) {
   EXPECT_EQ(admit(sign(Nonce{1}, Fakes::now, 9, 2)), KELVARA_ERR_REPLAY_NONCE);
   EXPECT_EQ(admit(sign(Nonce{3}, Fakes::now - 1'000'000'001, 9, 2)), KELVARA_ERR_STALE_RECEIPT);
   EXPECT_EQ(admit(sign(Nonce{3}, Fakes::now + 1'000'000'001, 9, 2)), KELVARA_ERR_STALE_RECEIPT);
-  Fakes::clock_fails = true;
+  Fakes::clock = SourceMode::Fails;
   EXPECT_EQ(admit(genuine), KELVARA_ERR_CLOCK_FAILURE);
-  Fakes::clock_fails = false;
-  Fakes::clock_throws = true;
+  Fakes::clock = SourceMode::Throws;
   EXPECT_EQ(admit(genuine), KELVARA_ERR_CLOCK_FAILURE);
-  Fakes::clock_throws = false;
+  Fakes::clock = SourceMode::Works;
   EXPECT_EQ(kelvara_gate_admit(&gate, nullptr, 2, 0.5, 1.0), KELVARA_ERR_NULL_POINTER);
   EXPECT_EQ(kelvara_gate_admit(nullptr, genuine.data(), 2, 0.5, 1.0), KELVARA_ERR_NULL_POINTER);
 

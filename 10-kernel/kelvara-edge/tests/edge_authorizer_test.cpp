@@ -5,8 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 #include <string>
+
+#include "kelvara/edge/test_support.hpp"
 
 namespace {
 
@@ -17,45 +18,19 @@ using kelvara::edge::Refusal;
 using kelvara::security::Nonce;
 using kelvara::security::Outcome;
 
-// A controllable clock and random source shared by the fakes below.
-struct Fakes {
-  static inline std::uint64_t now = 0;
-  static inline bool clock_fails = false;
-  static inline bool clock_throws = false;
-  static inline bool random_fails = false;
-  static inline std::uint8_t next_nonce = 1;
-  static inline bool repeat_nonce = false;
-
-  static void reset() {
-    now = 5'000'000'000;
-    clock_fails = clock_throws = random_fails = repeat_nonce = false;
-    next_nonce = 1;
-  }
-  static std::expected<std::uint64_t, std::string> clock() noexcept {
-    if (clock_fails) return std::unexpected(std::string("clock gone"));
-    return now;
-  }
-  // Not noexcept in spirit: stands for an internal fault thrown inside the locked steps.
-  static std::expected<std::uint64_t, std::string> throwing_clock() {
-    if (clock_throws) throw std::runtime_error("clock exploded");
-    return now;
-  }
-  static std::expected<void, std::string> random(Nonce& nonce) noexcept {
-    if (random_fails) return std::unexpected(std::string("no entropy"));
-    nonce.fill(repeat_nonce ? 7 : next_nonce++);
-    return {};
-  }
-};
+using Fakes = kelvara::edge::testing::FakeSources;
+using kelvara::edge::testing::kFakeSources;
+using kelvara::edge::testing::SourceMode;
 
 class EdgeAuthorizerTest : public ::testing::Test {
  protected:
-  void SetUp() override { Fakes::reset(); }
+  void SetUp() override { Fakes::reset(5'000'000'000); }
 
   static EdgeAuthorizer make(std::uint64_t rate_limit = 1000, double max_velocity = 4.18) {
     AuthorizerConfig config;
     config.rate_limit = rate_limit;
     config.max_velocity_rad_s = max_velocity;
-    return EdgeAuthorizer(config, Fakes::now, PlatformSources{Fakes::clock, Fakes::random});
+    return EdgeAuthorizer(config, Fakes::now, kFakeSources);
   }
 };
 
@@ -142,12 +117,12 @@ TEST_F(EdgeAuthorizerTest, ClockSetBackOpensANewWindow) {
 
 TEST_F(EdgeAuthorizerTest, NonceFailureSpendsTheSequenceIdOnly) {
   EdgeAuthorizer boundary = make();
-  Fakes::random_fails = true;
+  Fakes::random = SourceMode::Fails;
   const auto failed = boundary.authorize(0, 0, 0);
   ASSERT_EQ(refusal_of(failed), Outcome::NonceFailure);
   EXPECT_EQ(failed.error().message(), "failed to generate nonce: no entropy");
   EXPECT_EQ(boundary.state().interceptor.nonce_count(), 0u);
-  Fakes::random_fails = false;
+  Fakes::random = SourceMode::Works;
   EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 2u);  // not poisoned, id 1 spent
 }
 
@@ -164,11 +139,11 @@ TEST_F(EdgeAuthorizerTest, RepeatedNonceIsRefusedByTheInterceptor) {
 
 TEST_F(EdgeAuthorizerTest, ClockFailureUnderTheLockPoisonsTheState) {
   EdgeAuthorizer boundary = make();
-  Fakes::clock_fails = true;
+  Fakes::clock = SourceMode::Fails;
   const auto fault = boundary.authorize(1, 0, 0);
   ASSERT_EQ(refusal_of(fault), Outcome::InternalFault);
   EXPECT_NE(fault.error().message().find("clock gone"), std::string::npos);
-  Fakes::clock_fails = false;
+  Fakes::clock = SourceMode::Works;
   EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), Outcome::PoisonedState);
   EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), Outcome::PoisonedState);
   // The velocity check runs before the lock and still reports its own refusal.
@@ -178,13 +153,13 @@ TEST_F(EdgeAuthorizerTest, ClockFailureUnderTheLockPoisonsTheState) {
 
 TEST_F(EdgeAuthorizerTest, ExceptionUnderTheLockPoisonsTheStateAndIsReported) {
   AuthorizerConfig config;
-  EdgeAuthorizer boundary(config, Fakes::now, PlatformSources{Fakes::throwing_clock, Fakes::random});
+  EdgeAuthorizer boundary(config, Fakes::now, kFakeSources);
   ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
-  Fakes::clock_throws = true;
+  Fakes::clock = SourceMode::Throws;
   const auto fault = boundary.authorize(0, 0, 0);
   ASSERT_EQ(refusal_of(fault), Outcome::InternalFault);
   EXPECT_EQ(fault.error().message(), "KelBoundary internal fault: clock exploded; the state is now poisoned");
-  Fakes::clock_throws = false;
+  Fakes::clock = SourceMode::Works;
   EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::PoisonedState);
 }
 
@@ -198,7 +173,7 @@ TEST_F(EdgeAuthorizerTest, ReplayWindowIsFixedAt1024Nonces) {
   };
   AuthorizerConfig config;
   config.rate_limit = 1'000'000;
-  EdgeAuthorizer boundary(config, Fakes::now, PlatformSources{Fakes::clock, counting_random});
+  EdgeAuthorizer boundary(config, Fakes::now, PlatformSources{Fakes::read_clock, counting_random});
   for (int i = 0; i < 1100; ++i) ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value()) << i;
   EXPECT_EQ(boundary.state().interceptor.nonce_count(), 1024u);
 }
