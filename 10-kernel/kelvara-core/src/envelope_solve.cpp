@@ -34,7 +34,6 @@
 namespace kelvara::core {
 namespace {
 
-constexpr double kEpsilon = 0x1p-52;
 // A constraint of W can block the dual step only when its multiplier falls
 // faster than this per unit of lambda_p (normals are unit length, so the rates
 // are of order one; a rounding-sized rate must not produce a huge step).
@@ -45,6 +44,11 @@ constexpr double kDependentTol = 1e-12;
 // A bound counts as broken beyond this times (1 + |bound|); rows carry their
 // own tolerance, scaled into unit terms by make().
 constexpr double kBoundTol = 0.1 * kEnvelopeFeasibilityTol;
+// An empty envelope is claimed only with a combination of constraints whose
+// normals cancel, and whose limits fall short, by more than this relative to
+// the combination's weights (a working set near the end of a search for an
+// empty set is badly conditioned, and its rates carry that much rounding).
+constexpr double kCertificateTol = 1e-9;
 // The optimality check: stationarity and complementarity residuals relative to
 // the magnitudes involved.
 constexpr double kKktTol = 1e-9;
@@ -68,7 +72,16 @@ struct Candidate {
 
 class EnvelopeSolve {
  public:
-  EnvelopeSolve(const Envelope& e, const double* u) noexcept : e_(e), u_(u), n_(e.axes_), m_(e.rows_) {}
+  EnvelopeSolve(const Envelope& e, const double* u) noexcept
+      : e_(e),
+        u_(u),
+        n_(e.axes_),
+        m_(e.rows_),
+        lo_(e.data_),
+        hi_(e.data_ + e.axes_),
+        unit_limits_(e.data_ + e.unit_limits_at()),
+        unit_tolerance_(e.data_ + e.unit_tolerances_at()),
+        unit_rows_(e.data_ + e.unit_rows_at()) {}
 
   EnvelopeProjection run(double* projected) noexcept {
     for (unsigned i = 0; i < n_; ++i) {
@@ -83,8 +96,8 @@ class EnvelopeSolve {
     // distance clamped away as its multiplier.
     for (unsigned i = 0; i < n_; ++i) {
       const double v = u_[i];
-      const double lo = e_.min_bound_[i];
-      const double hi = e_.max_bound_[i];
+      const double lo = lo_[i];
+      const double hi = hi_[i];
       x_[i] = v;
       if (v < lo) {
         hold(i, false, lo - v);
@@ -145,17 +158,15 @@ class EnvelopeSolve {
   }
 
  private:
-  const double* unit_row(unsigned r) const noexcept { return e_.unit_rows_ + std::size_t(r) * n_; }
+  const double* unit_row(unsigned r) const noexcept { return unit_rows_ + std::size_t(r) * n_; }
   bool is_held(unsigned i) const noexcept { return (held_ >> i) & 1u; }
   bool held_upper(unsigned i) const noexcept { return (held_upper_ >> i) & 1u; }
-  double bound_of(unsigned i, bool upper) const noexcept {
-    return upper ? e_.max_bound_[i] : e_.min_bound_[i];
-  }
+  double bound_of(unsigned i, bool upper) const noexcept { return upper ? hi_[i] : lo_[i]; }
 
   // n_p . x - b_p at the current iterate: positive when p is broken.
   double violation(const Candidate& p) const noexcept {
-    if (p.row >= 0) return row_value(unsigned(p.row)) - e_.unit_limits_[p.row];
-    return p.upper ? x_[p.axis] - e_.max_bound_[p.axis] : e_.min_bound_[p.axis] - x_[p.axis];
+    if (p.row >= 0) return row_value(unsigned(p.row)) - unit_limits_[p.row];
+    return p.upper ? x_[p.axis] - hi_[p.axis] : lo_[p.axis] - x_[p.axis];
   }
 
   double row_value(unsigned r) const noexcept {
@@ -172,8 +183,8 @@ class EnvelopeSolve {
     double worst = 0.0;
     for (unsigned r = 0; r < m_; ++r) {
       if ((rows_in_ >> r) & 1u) continue;
-      const double v = row_value(r) - e_.unit_limits_[r];
-      if (v > e_.unit_tolerance_[r] && v > worst) {
+      const double v = row_value(r) - unit_limits_[r];
+      if (v > unit_tolerance_[r] && v > worst) {
         worst = v;
         p = Candidate{int(r), 0, false};
         found = true;
@@ -181,8 +192,8 @@ class EnvelopeSolve {
     }
     for (unsigned i = 0; i < n_; ++i) {
       if (is_held(i)) continue;
-      const double lo = e_.min_bound_[i];
-      const double hi = e_.max_bound_[i];
+      const double lo = lo_[i];
+      const double hi = hi_[i];
       const double below = lo - x_[i];
       if (below > kBoundTol * (1.0 + std::fabs(lo)) && below > worst) {
         worst = below;
@@ -362,17 +373,19 @@ class EnvelopeSolve {
   // The dependent candidate p with no rate above zero gives the combination
   // w = n_p + sum (-r_j) n_j with nonnegative weights; any point of the
   // envelope has w.x <= b_p + sum (-r_j) b_j. The envelope is empty when even
-  // the box's smallest w.x exceeds that, with room for the rounding.
+  // the box's smallest w.x exceeds that, with room for the rounding. On an
+  // unbounded axis w vanishes in exact arithmetic (n_p lies in the span of
+  // W), so a rounding-sized remainder there is no escape.
   bool proven_empty(const Candidate& p) noexcept {
     double beta;
     if (p.row >= 0) {
       const double* ap = unit_row(unsigned(p.row));
       for (unsigned i = 0; i < n_; ++i) z_[i] = ap[i];
-      beta = e_.unit_limits_[p.row];
+      beta = unit_limits_[p.row];
     } else {
       for (unsigned i = 0; i < n_; ++i) z_[i] = 0.0;
       z_[p.axis] = p.upper ? 1.0 : -1.0;
-      beta = p.upper ? e_.max_bound_[p.axis] : -e_.min_bound_[p.axis];
+      beta = p.upper ? hi_[p.axis] : -lo_[p.axis];
     }
     double weights = 1.0;
     double scale = 1.0 + std::fabs(beta);
@@ -380,7 +393,7 @@ class EnvelopeSolve {
       const double w = r_[j] < 0.0 ? -r_[j] : 0.0;
       const double* aj = unit_row(rows_[j]);
       for (unsigned i = 0; i < n_; ++i) z_[i] += w * aj[i];
-      const double b = e_.unit_limits_[rows_[j]];
+      const double b = unit_limits_[rows_[j]];
       beta += w * b;
       weights += w;
       scale += w * std::fabs(b);
@@ -390,27 +403,42 @@ class EnvelopeSolve {
       const double w = -rho_[i];
       const bool upper = held_upper(i);
       z_[i] += upper ? w : -w;
-      const double b = upper ? e_.max_bound_[i] : -e_.min_bound_[i];
+      const double b = upper ? hi_[i] : -lo_[i];
       beta += w * b;
       weights += w;
       scale += w * std::fabs(b);
     }
+    // On an axis without a bound on the side that w needs, w must vanish: a
+    // remainder within the certificate's tolerance counts as zero.
+    const double noise = kCertificateTol * weights;
     double least = 0.0;
     double reach = 1.0;
     for (unsigned i = 0; i < n_; ++i) {
-      const double lo = e_.min_bound_[i];
-      const double hi = e_.max_bound_[i];
-      if (z_[i] > 0.0) least += z_[i] * lo;
-      if (z_[i] < 0.0) least += z_[i] * hi;
+      const double lo = lo_[i];
+      const double hi = hi_[i];
+      const double w = z_[i];
+      if (w > 0.0) {
+        if (is_finite(lo)) {
+          least += w * lo;
+        } else if (w > noise) {
+          return false;
+        }
+      } else if (w < 0.0) {
+        if (is_finite(hi)) {
+          least += w * hi;
+        } else if (-w > noise) {
+          return false;
+        }
+      }
       if (is_finite(lo)) reach += std::fabs(lo);
       if (is_finite(hi)) reach += std::fabs(hi);
     }
-    const double margin = 64.0 * kEpsilon * (weights * reach + scale);
+    const double margin = kCertificateTol * (weights * reach + scale);
     return least > beta + margin;
   }
 
   EnvelopeProjection fallback(double* projected, std::uint32_t status, unsigned changes) const noexcept {
-    for (unsigned i = 0; i < n_; ++i) projected[i] = clamp_to(u_[i], e_.min_bound_[i], e_.max_bound_[i]);
+    for (unsigned i = 0; i < n_; ++i) projected[i] = clamp_to(u_[i], lo_[i], hi_[i]);
     return {status, changes};
   }
 
@@ -421,7 +449,7 @@ class EnvelopeSolve {
   EnvelopeProjection finish(double* projected, unsigned changes) noexcept {
     double size = 1.0;
     for (unsigned i = 0; i < n_; ++i) {
-      x_[i] = clamp_to(x_[i], e_.min_bound_[i], e_.max_bound_[i]);
+      x_[i] = clamp_to(x_[i], lo_[i], hi_[i]);
       const double a = std::fabs(u_[i]);
       const double b = std::fabs(x_[i]);
       size += a > b ? a : b;
@@ -436,7 +464,7 @@ class EnvelopeSolve {
         const double* aj = unit_row(rows_[j]);
         for (unsigned i = 0; i < n_; ++i) z_[i] += lambda_[j] * aj[i];
         if (lambda_[j] > 0.0) {
-          const double limit = e_.unit_limits_[rows_[j]];
+          const double limit = unit_limits_[rows_[j]];
           proven = std::fabs(row_value(rows_[j]) - limit) <= kKktTol * (size + std::fabs(limit));
         }
       }
@@ -451,6 +479,11 @@ class EnvelopeSolve {
   const double* u_;
   const unsigned n_;
   const unsigned m_;
+  const double* lo_;
+  const double* hi_;
+  const double* unit_limits_;
+  const double* unit_tolerance_;
+  const double* unit_rows_;
   double x_[kEnvelopeMaxAxes];
   double z_[kEnvelopeMaxAxes];
   double d_ = 0.0;
