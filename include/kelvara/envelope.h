@@ -40,8 +40,8 @@ typedef uint32_t SolveStatus;
 #define KELVARA_ENVELOPE_MAX_AXES 32
 #define KELVARA_ENVELOPE_MAX_ROWS 32
 
-/* sizeof(KelvaraEnvelope): the bounds, rows and limits as given, the rows
- * scaled to unit length and their Gram matrix, with room to spare. */
+/* sizeof(KelvaraEnvelope): the bounds, rows and limits as given and the rows
+ * scaled to unit length, with room to spare. */
 #define KELVARA_ENVELOPE_SIZE 32768
 
 /* Storage for one envelope. Opaque: touch it only through the functions
