@@ -21,7 +21,7 @@ struct ReasonCode {
 };
 
 // Every reason but Security, whose codes are the kinds' numbers.
-constexpr std::array<ReasonCode, 8> kReasonCodes = {{
+constexpr std::array<ReasonCode, 20> kReasonCodes = {{
     {KELVARA_ERR_VELOCITY_EXCEEDED, RefusalReason::VelocityExceeded},
     {KELVARA_ERR_RATE_LIMITED, RefusalReason::RateLimited},
     {KELVARA_ERR_STALE_RECEIPT, RefusalReason::StaleReceipt},
@@ -30,6 +30,18 @@ constexpr std::array<ReasonCode, 8> kReasonCodes = {{
     {KELVARA_ERR_OTHER_PROCESS, RefusalReason::OtherProcess},
     {KELVARA_ERR_CLOCK_FAILURE, RefusalReason::ClockFailure},
     {KELVARA_ERR_INTERNAL_FAULT, RefusalReason::InternalFault},
+    {KELVARA_ERR_INVALID_FRAME, RefusalReason::InvalidFrame},
+    {KELVARA_ERR_UNKNOWN_KEY, RefusalReason::UnknownKey},
+    {KELVARA_ERR_UNKNOWN_STREAM, RefusalReason::UnknownStream},
+    {KELVARA_ERR_STALE_FRAME, RefusalReason::StaleFrame},
+    {KELVARA_ERR_NON_FINITE_VALUE, RefusalReason::NonFiniteValue},
+    {KELVARA_ERR_OUTSIDE_ENVELOPE, RefusalReason::OutsideEnvelope},
+    {KELVARA_ERR_STEP_EXCEEDED, RefusalReason::StepExceeded},
+    {KELVARA_ERR_FRAME_BUFFER_TOO_SMALL, RefusalReason::FrameBufferTooSmall},
+    {KELVARA_ERR_DUPLICATE_KEY, RefusalReason::DuplicateKey},
+    {KELVARA_ERR_STREAM_TABLE_FULL, RefusalReason::StreamTableFull},
+    {KELVARA_ERR_INVALID_ARGUMENT, RefusalReason::InvalidArgument},
+    {KELVARA_ERR_RESTORED_STORAGE, RefusalReason::RestoredStorage},
 }};
 
 static_assert(KELVARA_ERR_INVALID_POINTER == security::number(KelError::InvalidPointer) &&
@@ -67,13 +79,7 @@ const char* text_of(std::int32_t result, std::string_view (*kind_text)(KelError)
 
 }  // namespace
 
-std::int32_t result_code(const edge::Refusal& refusal) noexcept {
-  if (refusal.reason() == RefusalReason::Security) return security::number(refusal.kind());
-  for (const ReasonCode& entry : kReasonCodes) {
-    if (entry.reason == refusal.reason()) return entry.code;
-  }
-  return KELVARA_ERR_INTERNAL_FAULT;
-}
+std::int32_t result_code(const edge::Refusal& refusal) noexcept { return refusal.number(); }
 
 }  // namespace kelvara::capi
 

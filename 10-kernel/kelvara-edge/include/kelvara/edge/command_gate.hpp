@@ -99,6 +99,8 @@ class CommandGate {
   std::size_t axes() const noexcept { return axes_; }
   std::uint64_t max_age_nanos() const noexcept { return max_age_nanos_; }
   const OutcomeStats& stats() const noexcept { return stats_; }
+  // Counts a refusal decided outside the gate (by whoever holds its storage).
+  void count_refusal(const Refusal& refusal) noexcept { stats_.count(refusal); }
   // The counter last admitted on a stream; nullopt for a stream not allowed or
   // with no admission yet.
   std::optional<std::uint64_t> last_counter(std::uint32_t stream_id) const noexcept;
@@ -119,8 +121,6 @@ class CommandGate {
   // Checks 2 to 9 of a well-formed frame; the index of its stream's slot.
   std::expected<std::size_t, Refusal> check(const security::FrameView& frame) const noexcept;
   std::expected<void, Refusal> check_fresh(std::uint64_t counter) const noexcept;
-  std::expected<void, Refusal> check_step(const security::FrameView& frame,
-                                          const StreamSlot& stream) const noexcept;
   // The slot of an allowed stream, or kCommandGateStreams.
   std::size_t find_stream(std::uint32_t stream_id) const noexcept;
 

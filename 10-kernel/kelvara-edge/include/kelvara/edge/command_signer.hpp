@@ -50,6 +50,10 @@ std::expected<void, Refusal> check_signer_config(const SignerConfig& config) noe
 
 // The mutable part of a signer, touched only under its lock.
 struct SignerState {
+  // The one allocation of a signer's life: a valid config bounds it at 8 MB.
+  explicit SignerState(std::uint32_t window_slots)
+      : window(std::make_unique<std::uint64_t[]>(window_slots)) {}
+
   std::uint64_t last_counter = 0;  // 0 before the first frame
   // Monotonic times of the last rate_limit frames signed, a ring: `oldest` is
   // the slot the next frame overwrites, `filled` how many slots hold a time.
