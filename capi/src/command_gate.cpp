@@ -135,7 +135,7 @@ extern "C" int32_t kelvara_command_gate_admit(KelvaraCommandGate* gate, const ui
   // Storage restored from a saved copy holds an old replay memory: refused
   // for good, since the cell never returns to the copy's value.
   if (!slot->seal.intact()) {
-    const auto restored = kelvara::edge::Refusal::frame(kelvara::edge::RefusalReason::RestoredStorage);
+    const auto restored = kelvara::edge::Refusal::of(kelvara::edge::Outcome::RestoredStorage);
     slot->gate.count_refusal(restored);
     return kelvara::capi::result_code(restored);
   }
