@@ -9,6 +9,7 @@
 #include <new>
 #include <span>
 
+#include "envelope_storage.hpp"
 #include "kelvara.h"
 #include "kelvara/edge/admission_seal.hpp"
 #include "kelvara/edge/command_gate.hpp"
@@ -117,6 +118,15 @@ extern "C" int32_t kelvara_command_gate_allow_stream(KelvaraCommandGate* gate, u
   CommandGateSlot* slot = slot_of(gate);
   if (slot == nullptr) return KELVARA_ERR_INVALID_POINTER;
   return kelvara::capi::result_of(slot->gate.allow_stream(stream_id));
+}
+
+extern "C" int32_t kelvara_command_gate_set_envelope(KelvaraCommandGate* gate,
+                                                     const struct KelvaraEnvelope* envelope) noexcept {
+  if (gate == nullptr || envelope == nullptr) return KELVARA_ERR_NULL_POINTER;
+  CommandGateSlot* slot = slot_of(gate);
+  const kelvara::core::Envelope* held = kelvara::capi::envelope_in(envelope);
+  if (slot == nullptr || held == nullptr) return KELVARA_ERR_INVALID_POINTER;
+  return kelvara::capi::result_of(slot->gate.set_envelope(*held));
 }
 
 extern "C" int32_t kelvara_command_gate_set_max_step(KelvaraCommandGate* gate,

@@ -132,6 +132,36 @@ TEST(CCommandFrames, SignerAndGateResultsAndWhatTheyWrite) {
   kelvara_command_gate_clear(gate.get());
 }
 
+// The coupled limit a lost packet used to break: shoulder + elbow <= 1.2,
+// checked on the whole vector at the drive.
+TEST(CCommandFrames, GateHoldsItsOwnCopyOfTheEnvelope) {
+  const double lo[3] = {-2, -2, -2}, hi[3] = {2, 2, 2}, row[3] = {1, 1, 0}, limit = 1.2;
+  const auto envelope = std::make_unique<KelvaraEnvelope>();
+  ASSERT_EQ(kelvara_envelope_init(envelope.get(), 3, lo, hi, 1, row, &limit), KELVARA_OK);
+  GateStorage gate = ready_gate(0);
+  const auto two_axes = std::make_unique<KelvaraEnvelope>();
+  ASSERT_EQ(kelvara_envelope_init(two_axes.get(), 2, lo, hi, 0, nullptr, nullptr), KELVARA_OK);
+  EXPECT_EQ(kelvara_command_gate_set_envelope(gate.get(), two_axes.get()), KELVARA_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(kelvara_command_gate_set_envelope(gate.get(), nullptr), KELVARA_ERR_NULL_POINTER);
+  ASSERT_EQ(kelvara_command_gate_set_envelope(gate.get(), envelope.get()), KELVARA_OK);
+  std::memset(envelope.get(), 0, sizeof(KelvaraEnvelope));  // the gate kept its own copy
+  EXPECT_EQ(kelvara_command_gate_set_envelope(gate.get(), envelope.get()), KELVARA_ERR_INVALID_POINTER);
+
+  const double limits[3] = {INFINITY, INFINITY, INFINITY}, v[3] = {};
+  Signer signer(kelvara::capi::new_signer(kKey.data(), 4, 11, 3, limits, 1000, kClocks));
+  Frame frame;
+  std::size_t size = 0;
+  KelvaraCommand command;
+  const double inside[3] = {0.7, 0.5, -2.0}, coupled[3] = {1.0, 0.5, 0.0}, boxed[3] = {0.0, 0.0, 2.5};
+  for (const auto& [p, expected] :
+       {std::pair{inside, "ok"}, {coupled, "outside_envelope"}, {boxed, "outside_envelope"}}) {
+    Clocks::wall += 1;
+    ASSERT_EQ(kelvara_signer_sign(signer.get(), p, v, frame.data(), frame.size(), &size), KELVARA_OK);
+    EXPECT_EQ(code(kelvara_command_gate_admit(gate.get(), frame.data(), size, &command)), expected);
+  }
+  kelvara_command_gate_clear(gate.get());
+}
+
 TEST(CCommandFrames, SignerIsMadeOnlyFromSoundArguments) {
   const double limits[33] = {1.0, 1.0};
   const double nan_limit[2] = {1.0, NAN}, negative[2] = {-1.0, 1.0};

@@ -69,6 +69,10 @@
  * 16: the gate could not read its clock to check freshness.
  * 17: an unexpected fault (such as the boundary failing to read the clock);
  *     the boundary is now poisoned.
+ * 18: an envelope was refused at construction: axes outside 1 to 32, more
+ *     than 32 rows, a NaN bound, min_bound above max_bound, a lower bound of
+ *     +inf or an upper bound of -inf, a NaN or infinite coefficient, or a NaN
+ *     limit. (Python raises ValueError naming the value at fault instead.)
  *
  * 19-25: the command gate's refusals of a frame, in the order it checks
  * them (between 21 and 22 come 6, the tag, and 7, the stream's counter).
@@ -101,6 +105,8 @@
     "used in a process other than the one that created it; after fork, create a new one") \
   X(16, CLOCK_FAILURE, ClockFailure, FAULT, "clock_failure", "failed to read the real-time clock") \
   X(17, INTERNAL_FAULT, InternalFault, FAULT, "internal_fault", "internal fault; the state is now poisoned") \
+  X(18, INVALID_ENVELOPE, InvalidEnvelope, REFUSAL, "invalid_envelope", \
+    "envelope sizes or values are invalid") \
   X(19, INVALID_FRAME, InvalidFrame, REFUSAL, "invalid_frame", \
     "not a command frame of this gate (length, magic, version, flags or axis count)") \
   X(20, UNKNOWN_KEY, UnknownKey, REFUSAL, "unknown_key", "no key under the frame's key id") \

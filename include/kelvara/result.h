@@ -24,7 +24,6 @@
 enum { KELVARA_OK = 0, KELVARA_ERR_NULL_POINTER = -1, KELVARA_OUTCOMES(KELVARA_RESULT_CONSTANT_) };
 #undef KELVARA_RESULT_CONSTANT_
 
-
 #ifdef __cplusplus
 extern "C" {
 #endif
