@@ -39,6 +39,8 @@ class KelBoundary:
     def authorize_action(
         self, target_axis: SupportsIndex, requested_position: _Real, commanded_velocity: _Real
     ) -> KelReceipt: ...
+    @property
+    def stats(self) -> dict[str, int]: ...
 
 @final
 class KelReceipt:
@@ -83,6 +85,8 @@ class KelGate:
     ) -> KelReceipt: ...
     @property
     def last_sequence_id(self) -> int: ...
+    @property
+    def stats(self) -> dict[str, int]: ...
 
 @final
 class Envelope4:

@@ -17,6 +17,7 @@
 #include "kelvara/edge/actuator_gate.hpp"
 #include "kelvara/edge/state_lock.hpp"
 #include "kelvara/security/secure_wipe.hpp"
+#include "outcome_stats.hpp"
 
 namespace kelvara::py {
 namespace {
@@ -82,15 +83,16 @@ PyObject* admit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObje
   if (!record.gate.unguarded().in_creating_process()) {
     return raise_refusal(target_axis, edge::Refusal::other_process("KelGate"));
   }
-  if (receipt_hash.data.size() != security::kReceiptSize) {
-    return kel_error_to_py_err(target_axis, security::KelError::InvalidReceipt).raise();
-  }
-  const auto outcome = [&] {
+  const auto outcome = [&]() -> std::expected<edge::ReceiptRecord, edge::Refusal> {
     auto gate = record.gate.lock();
-    auto admitted = gate->admit(receipt_hash.data.first<security::kReceiptSize>(), target_axis,
-                                requested_position, commanded_velocity);
     gate.complete();  // admit cannot fail midway: every outcome leaves the gate consistent
-    return admitted;
+    if (receipt_hash.data.size() != security::kReceiptSize) {
+      const auto malformed = edge::Refusal::security(security::KelError::InvalidReceipt);
+      gate->count_refusal(malformed);
+      return std::unexpected(malformed);
+    }
+    return gate->admit(receipt_hash.data.first<security::kReceiptSize>(), target_axis, requested_position,
+                       commanded_velocity);
   }();
   if (!outcome) return raise_refusal(target_axis, outcome.error());
   return new_kel_receipt(*outcome);
@@ -102,9 +104,27 @@ PyObject* get_last_sequence_id(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(gate->last_sequence_id());
 }
 
+// The refusals admit raises as KelViolation, in the order they are checked.
+constexpr std::int32_t kRefusals[] = {
+    security::number(security::KelError::InvalidReceipt),
+    security::number(security::KelError::ReplayCounter),
+    security::number(security::KelError::ReplayNonce),
+    security::number(security::KelError::AuthenticationFailure),
+    edge::reason_number(edge::RefusalReason::StaleReceipt),
+};
+
+// The counts are atomic: no lock is needed to read them.
+PyObject* get_stats(PyObject* self, void*) {
+  return stats_mapping(gate_of(self).gate.unguarded().stats(), "admitted", kRefusals);
+}
+
 PyGetSetDef kGetSet[] = {
     {"last_sequence_id", get_last_sequence_id, nullptr,
      "Sequence id of the last admitted receipt; 0 before the first.", nullptr},
+    {"stats", get_stats, nullptr,
+     "How often each outcome came out of admit: a new dict from code to count, "
+     "'admitted' and every refusal code.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <new>
+#include <span>
 
 #include "kelvara.h"
 #include "kelvara/edge/edge_authorizer.hpp"
@@ -57,6 +58,13 @@ extern "C" int32_t kelvara_boundary_authorize(KelvaraBoundary* boundary, int32_t
   } catch (...) {  // the authorizer reports its own faults; this is one it could not
     return KELVARA_ERR_INTERNAL_FAULT;
   }
+}
+
+extern "C" int32_t kelvara_boundary_stats(const KelvaraBoundary* boundary, uint64_t* counts,
+                                          size_t capacity) noexcept {
+  if (boundary == nullptr || counts == nullptr) return KELVARA_ERR_NULL_POINTER;
+  boundary->authorizer.stats().read(std::span<std::uint64_t>(counts, capacity));
+  return KELVARA_OK;
 }
 
 extern "C" void kelvara_boundary_free(KelvaraBoundary* boundary) noexcept { delete boundary; }

@@ -10,6 +10,7 @@ soname=libkelvara.so.$2
 expected="kelvara_boundary_authorize
 kelvara_boundary_free
 kelvara_boundary_new
+kelvara_boundary_stats
 kelvara_error_code
 kelvara_error_message
 kelvara_gate_admit
@@ -18,6 +19,7 @@ kelvara_gate_init
 kelvara_gate_last_sequence_id
 kelvara_gate_set_max_age
 kelvara_gate_size
+kelvara_gate_stats
 kelvara_solve_active_set
 kelvara_solve_multivar_4d
 kelvara_version"

@@ -16,6 +16,7 @@
 #ifndef KELVARA_BOUNDARY_H
 #define KELVARA_BOUNDARY_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "kelvara/export.h"
@@ -52,6 +53,18 @@ KELVARA_EXPORT KelvaraBoundary* kelvara_boundary_new(uint64_t rate_limit, double
 KELVARA_EXPORT int32_t kelvara_boundary_authorize(KelvaraBoundary* boundary, int32_t target_axis,
                                                   double requested_position, double commanded_velocity,
                                                   uint8_t receipt_out[KELVARA_RECEIPT_SIZE]) KELVARA_NOEXCEPT;
+
+/*
+ * How often each outcome came out of kelvara_boundary_authorize on this
+ * boundary: counts[r] is the number of results r (counts[0] the receipts
+ * handed out), for r < capacity; entries past KELVARA_OUTCOME_COUNT are set
+ * to 0. Safe while other threads authorize: each count is exact, though the
+ * counts are not read at one single instant.
+ *
+ * Returns KELVARA_OK, or -1 when boundary or counts is NULL.
+ */
+KELVARA_EXPORT int32_t kelvara_boundary_stats(const KelvaraBoundary* boundary, uint64_t* counts,
+                                              size_t capacity) KELVARA_NOEXCEPT;
 
 /* Releases a boundary; NULL is ignored. No call may be running on it. */
 KELVARA_EXPORT void kelvara_boundary_free(KelvaraBoundary* boundary) KELVARA_NOEXCEPT;

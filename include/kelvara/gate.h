@@ -84,6 +84,20 @@ KELVARA_EXPORT int32_t kelvara_gate_admit(KelvaraGate* gate, const uint8_t recei
  * a NULL or unusable gate. */
 KELVARA_EXPORT uint64_t kelvara_gate_last_sequence_id(const KelvaraGate* gate) KELVARA_NOEXCEPT;
 
+/*
+ * How often each outcome came out of kelvara_gate_admit on this gate, since
+ * it was initialised: counts[r] is the number of results r (counts[0] the
+ * admissions), for r < capacity; entries past KELVARA_OUTCOME_COUNT are set
+ * to 0. Admissions and refusals are counted, NULL arguments are not. Call it
+ * under the same serialisation as kelvara_gate_admit.
+ *
+ * Returns KELVARA_OK, -1 when gate or counts is NULL, or
+ * KELVARA_ERR_INVALID_POINTER when the storage holds no gate (counts is then
+ * untouched).
+ */
+KELVARA_EXPORT int32_t kelvara_gate_stats(const KelvaraGate* gate, uint64_t* counts,
+                                          size_t capacity) KELVARA_NOEXCEPT;
+
 /* Destroys the gate and wipes the whole storage, key included; the storage
  * may then be reused or freed. Storage holding no gate (never initialised,
  * cleared, or a copy) is wiped too; NULL is ignored. */

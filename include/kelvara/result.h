@@ -54,6 +54,13 @@
  * boundary is now poisoned. */
 #define KELVARA_ERR_INTERNAL_FAULT 17
 
+/* The outcome counts of a sender or gate (kelvara_boundary_stats,
+ * kelvara_gate_stats) are indexed by result: counts[0] is the number of
+ * successes (commands authorized or admitted), counts[r] the number of
+ * results r, refusals and faults alike. KELVARA_OUTCOME_COUNT entries hold
+ * every result there is; a shorter or longer array works too. */
+#define KELVARA_OUTCOME_COUNT 36
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -44,6 +44,19 @@ std::string_view reason_summary(RefusalReason reason) noexcept {
   return "internal fault";
 }
 
+std::string_view outcome_code(std::int32_t number) noexcept {
+  if (number >= 1 && number <= static_cast<std::int32_t>(security::kKelErrorKinds)) {
+    return security::code(static_cast<security::KelError>(number));
+  }
+  for (const RefusalReason reason :
+       {RefusalReason::VelocityExceeded, RefusalReason::RateLimited, RefusalReason::StaleReceipt,
+        RefusalReason::Poisoned, RefusalReason::NonceFailure, RefusalReason::OtherProcess,
+        RefusalReason::ClockFailure, RefusalReason::InternalFault}) {
+    if (reason_number(reason) == number) return reason_code(reason);
+  }
+  return {};
+}
+
 Refusal Refusal::velocity_exceeded(double commanded_velocity, double max_velocity_rad_s) noexcept {
   Refusal refusal(RefusalReason::VelocityExceeded);
   refusal.first_ = commanded_velocity;
@@ -101,6 +114,10 @@ Refusal Refusal::internal_fault(std::string_view owner, std::string what) noexce
 
 std::string_view Refusal::code() const noexcept {
   return reason_ == RefusalReason::Security ? security::code(kind_) : reason_code(reason_);
+}
+
+std::int32_t Refusal::number() const noexcept {
+  return reason_ == RefusalReason::Security ? security::number(kind_) : reason_number(reason_);
 }
 
 std::string Refusal::message() const {

@@ -35,6 +35,27 @@ std::string_view reason_code(RefusalReason reason) noexcept;
 // for faces that show a reason without the refusal itself (the C result codes).
 std::string_view reason_summary(RefusalReason reason) noexcept;
 
+// A reason's outcome number, which is also its C result code (10 to 17);
+// Security has none of its own: its kinds keep their numbers, 1 to 9.
+constexpr std::int32_t reason_number(RefusalReason reason) noexcept {
+  switch (reason) {
+    case RefusalReason::VelocityExceeded: return 10;
+    case RefusalReason::RateLimited: return 11;
+    case RefusalReason::Security: return 0;
+    case RefusalReason::StaleReceipt: return 12;
+    case RefusalReason::Poisoned: return 13;
+    case RefusalReason::NonceFailure: return 14;
+    case RefusalReason::OtherProcess: return 15;
+    case RefusalReason::ClockFailure: return 16;
+    case RefusalReason::InternalFault: return 17;
+  }
+  return 17;
+}
+
+// The code text of an outcome number (1 to 17: "authentication_failure",
+// "rate_limited", ...); empty for 0 and for numbers that name no outcome.
+std::string_view outcome_code(std::int32_t number) noexcept;
+
 class Refusal {
  public:
   static Refusal velocity_exceeded(double commanded_velocity, double max_velocity_rad_s) noexcept;
@@ -63,6 +84,9 @@ class Refusal {
 
   // The short snake_case code ("velocity_exceeded", "replay_nonce", ...).
   std::string_view code() const noexcept;
+  // The outcome number (the kind's for Security, else the reason's), which is
+  // also the C result code and the slot it is counted in.
+  std::int32_t number() const noexcept;
   // The finished message, with its numbers or description filled in.
   std::string message() const;
 
