@@ -252,8 +252,8 @@ class Driver {
     }
     // Every outcome is counted at its number, and nothing else is counted.
     const std::int32_t number = outcome ? 0 : outcome.error().number();
-    for (std::int32_t n = 0; n < static_cast<std::int32_t>(kOutcomeNumbers); ++n) {
-      FUZZ_CHECK(gate_.stats().count(n) == before.stats().count(n) + (n == number ? 1 : 0));
+    for (std::int32_t n = 0; n < static_cast<std::int32_t>(kOutcomeSlots); ++n) {
+      FUZZ_CHECK(gate_.stats().of(n) == before.stats().of(n) + (n == number ? 1 : 0));
     }
     if (!outcome) {
       // A refusal changes nothing but its count.

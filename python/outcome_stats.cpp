@@ -20,9 +20,9 @@ bool put(PyObject* dict, std::string_view key, std::uint64_t count) {
 PyObject* stats_mapping(const edge::OutcomeStats& stats, const char* success_key,
                         std::span<const std::int32_t> refusals) {
   PyRef dict(PyDict_New());
-  if (!dict || !put(dict.get(), success_key, stats.count(0))) return nullptr;
+  if (!dict || !put(dict.get(), success_key, stats.admitted())) return nullptr;
   for (const std::int32_t number : refusals) {
-    if (!put(dict.get(), edge::outcome_code(number), stats.count(number))) return nullptr;
+    if (!put(dict.get(), edge::outcome_code(number), stats.of(number))) return nullptr;
   }
   return dict.release();
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <exception>
 #include <new>
-#include <span>
 
 #include "kelvara.h"
 #include "kelvara/edge/edge_authorizer.hpp"
@@ -60,10 +59,11 @@ extern "C" int32_t kelvara_boundary_authorize(KelvaraBoundary* boundary, int32_t
   }
 }
 
-extern "C" int32_t kelvara_boundary_stats(const KelvaraBoundary* boundary, uint64_t* counts,
-                                          size_t capacity) noexcept {
-  if (boundary == nullptr || counts == nullptr) return KELVARA_ERR_NULL_POINTER;
-  boundary->authorizer.stats().read(std::span<std::uint64_t>(counts, capacity));
+extern "C" int32_t kelvara_boundary_stats(const KelvaraBoundary* boundary,
+                                          KelvaraOutcomeCounts* out) noexcept {
+  if (boundary == nullptr || out == nullptr) return KELVARA_ERR_NULL_POINTER;
+  const auto counts = boundary->authorizer.stats().counts();
+  std::ranges::copy(counts, out->count);
   return KELVARA_OK;
 }
 

@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "kelvara.h"
-#include "kelvara/edge/outcome_stats.hpp"
 #include "kelvara/security/kel_error.hpp"
 
 namespace kelvara::capi {
@@ -16,17 +15,34 @@ namespace {
 using edge::RefusalReason;
 using security::KelError;
 
-// The reasons' numbers are the edge library's; the C names must match them.
-static_assert(KELVARA_ERR_VELOCITY_EXCEEDED == edge::reason_number(RefusalReason::VelocityExceeded) &&
-              KELVARA_ERR_RATE_LIMITED == edge::reason_number(RefusalReason::RateLimited) &&
-              KELVARA_ERR_STALE_RECEIPT == edge::reason_number(RefusalReason::StaleReceipt) &&
-              KELVARA_ERR_POISONED_STATE == edge::reason_number(RefusalReason::Poisoned) &&
-              KELVARA_ERR_NONCE_FAILURE == edge::reason_number(RefusalReason::NonceFailure) &&
-              KELVARA_ERR_OTHER_PROCESS == edge::reason_number(RefusalReason::OtherProcess) &&
-              KELVARA_ERR_CLOCK_FAILURE == edge::reason_number(RefusalReason::ClockFailure) &&
-              KELVARA_ERR_INTERNAL_FAULT == edge::reason_number(RefusalReason::InternalFault) &&
-              KELVARA_ERR_INTERNAL_FAULT < static_cast<std::int32_t>(edge::kOutcomeNumbers) &&
-              KELVARA_OUTCOME_COUNT == edge::kOutcomeNumbers);
+struct ReasonCode {
+  std::int32_t code;
+  RefusalReason reason;
+};
+
+// Every reason but Security, whose codes are the kinds' numbers.
+constexpr std::array<ReasonCode, 20> kReasonCodes = {{
+    {KELVARA_ERR_VELOCITY_EXCEEDED, RefusalReason::VelocityExceeded},
+    {KELVARA_ERR_RATE_LIMITED, RefusalReason::RateLimited},
+    {KELVARA_ERR_STALE_RECEIPT, RefusalReason::StaleReceipt},
+    {KELVARA_ERR_POISONED_STATE, RefusalReason::Poisoned},
+    {KELVARA_ERR_NONCE_FAILURE, RefusalReason::NonceFailure},
+    {KELVARA_ERR_OTHER_PROCESS, RefusalReason::OtherProcess},
+    {KELVARA_ERR_CLOCK_FAILURE, RefusalReason::ClockFailure},
+    {KELVARA_ERR_INTERNAL_FAULT, RefusalReason::InternalFault},
+    {KELVARA_ERR_INVALID_FRAME, RefusalReason::InvalidFrame},
+    {KELVARA_ERR_UNKNOWN_KEY, RefusalReason::UnknownKey},
+    {KELVARA_ERR_UNKNOWN_STREAM, RefusalReason::UnknownStream},
+    {KELVARA_ERR_STALE_FRAME, RefusalReason::StaleFrame},
+    {KELVARA_ERR_NON_FINITE_VALUE, RefusalReason::NonFiniteValue},
+    {KELVARA_ERR_OUTSIDE_ENVELOPE, RefusalReason::OutsideEnvelope},
+    {KELVARA_ERR_STEP_EXCEEDED, RefusalReason::StepExceeded},
+    {KELVARA_ERR_FRAME_BUFFER_TOO_SMALL, RefusalReason::FrameBufferTooSmall},
+    {KELVARA_ERR_DUPLICATE_KEY, RefusalReason::DuplicateKey},
+    {KELVARA_ERR_STREAM_TABLE_FULL, RefusalReason::StreamTableFull},
+    {KELVARA_ERR_INVALID_ARGUMENT, RefusalReason::InvalidArgument},
+    {KELVARA_ERR_RESTORED_STORAGE, RefusalReason::RestoredStorage},
+}};
 
 static_assert(KELVARA_ERR_INVALID_POINTER == security::number(KelError::InvalidPointer) &&
               KELVARA_ERR_ACTION_ID_OVERFLOW == security::number(KelError::ActionIdOverflow) &&
@@ -43,16 +59,9 @@ bool is_kind(std::int32_t result) noexcept {
   return result >= 1 && result <= static_cast<std::int32_t>(security::kKelErrorKinds);
 }
 
-// Every reason but Security, whose results are the kinds' numbers.
-constexpr std::array<RefusalReason, 8> kReasons = {
-    RefusalReason::VelocityExceeded, RefusalReason::RateLimited,   RefusalReason::StaleReceipt,
-    RefusalReason::Poisoned,         RefusalReason::NonceFailure,  RefusalReason::OtherProcess,
-    RefusalReason::ClockFailure,     RefusalReason::InternalFault,
-};
-
-const RefusalReason* reason_of(std::int32_t result) noexcept {
-  for (const RefusalReason& reason : kReasons) {
-    if (edge::reason_number(reason) == result) return &reason;
+const ReasonCode* reason_of(std::int32_t result) noexcept {
+  for (const ReasonCode& entry : kReasonCodes) {
+    if (entry.code == result) return &entry;
   }
   return nullptr;
 }
@@ -64,7 +73,7 @@ const char* text_of(std::int32_t result, std::string_view (*kind_text)(KelError)
   if (result == KELVARA_OK) return ok;
   if (result == KELVARA_ERR_NULL_POINTER) return null_pointer;
   if (is_kind(result)) return kind_text(static_cast<KelError>(result)).data();
-  if (const RefusalReason* reason = reason_of(result)) return reason_text(*reason).data();
+  if (const ReasonCode* entry = reason_of(result)) return reason_text(entry->reason).data();
   return unknown;
 }
 

@@ -11,6 +11,15 @@ expected="kelvara_boundary_authorize
 kelvara_boundary_free
 kelvara_boundary_new
 kelvara_boundary_stats
+kelvara_command_gate_add_key
+kelvara_command_gate_admit
+kelvara_command_gate_allow_stream
+kelvara_command_gate_clear
+kelvara_command_gate_init
+kelvara_command_gate_remove_key
+kelvara_command_gate_set_max_step
+kelvara_command_gate_size
+kelvara_command_gate_stats
 kelvara_error_code
 kelvara_error_message
 kelvara_gate_admit
@@ -20,6 +29,9 @@ kelvara_gate_last_sequence_id
 kelvara_gate_set_max_age
 kelvara_gate_size
 kelvara_gate_stats
+kelvara_signer_free
+kelvara_signer_new
+kelvara_signer_sign
 kelvara_solve_active_set
 kelvara_solve_multivar_4d
 kelvara_version"

@@ -16,10 +16,10 @@
 #ifndef KELVARA_BOUNDARY_H
 #define KELVARA_BOUNDARY_H
 
-#include <stddef.h>
 #include <stdint.h>
 
 #include "kelvara/export.h"
+#include "kelvara/stats.h"
 #include "kelvara/wire.h"
 
 #ifdef __cplusplus
@@ -56,15 +56,15 @@ KELVARA_EXPORT int32_t kelvara_boundary_authorize(KelvaraBoundary* boundary, int
 
 /*
  * How often each outcome came out of kelvara_boundary_authorize on this
- * boundary: counts[r] is the number of results r (counts[0] the receipts
- * handed out), for r < capacity; entries past KELVARA_OUTCOME_COUNT are set
- * to 0. Safe while other threads authorize: each count is exact, though the
- * counts are not read at one single instant.
+ * boundary: out->count[0] receipts handed out, out->count[r] the calls that
+ * returned r (refusals and faults; NULL arguments are not counted). Safe
+ * while other threads authorize: each count is exact, though the counts are
+ * not all read at one instant.
  *
- * Returns KELVARA_OK, or -1 when boundary or counts is NULL.
+ * Returns KELVARA_OK, or -1 when boundary or out is NULL.
  */
-KELVARA_EXPORT int32_t kelvara_boundary_stats(const KelvaraBoundary* boundary, uint64_t* counts,
-                                              size_t capacity) KELVARA_NOEXCEPT;
+KELVARA_EXPORT int32_t kelvara_boundary_stats(const KelvaraBoundary* boundary,
+                                              KelvaraOutcomeCounts* out) KELVARA_NOEXCEPT;
 
 /* Releases a boundary; NULL is ignored. No call may be running on it. */
 KELVARA_EXPORT void kelvara_boundary_free(KelvaraBoundary* boundary) KELVARA_NOEXCEPT;

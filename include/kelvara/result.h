@@ -54,12 +54,35 @@
  * boundary is now poisoned. */
 #define KELVARA_ERR_INTERNAL_FAULT 17
 
-/* The outcome counts of a sender or gate (kelvara_boundary_stats,
- * kelvara_gate_stats) are indexed by result: counts[0] is the number of
- * successes (commands authorized or admitted), counts[r] the number of
- * results r, refusals and faults alike. KELVARA_OUTCOME_COUNT entries hold
- * every result there is; a shorter or longer array works too. */
-#define KELVARA_OUTCOME_COUNT 36
+/* Refusals of a command frame: do not apply it. */
+/* Wrong length for its axis count, wrong magic, version or flags, or an axis
+ * count other than the gate's. */
+#define KELVARA_ERR_INVALID_FRAME 19
+/* No key under the frame's key id. */
+#define KELVARA_ERR_UNKNOWN_KEY 20
+/* The frame's stream is not allowed at this gate. */
+#define KELVARA_ERR_UNKNOWN_STREAM 21
+/* The frame's counter is further from the gate's clock than its maximum age. */
+#define KELVARA_ERR_STALE_FRAME 22
+/* A position or velocity is NaN or infinite. */
+#define KELVARA_ERR_NON_FINITE_VALUE 23
+/* The positions lie outside the gate's envelope. */
+#define KELVARA_ERR_OUTSIDE_ENVELOPE 24
+/* An axis moved further since the stream's last frame than its step limit allows. */
+#define KELVARA_ERR_STEP_EXCEEDED 25
+
+/* Requests a signer or command gate could not carry out; nothing changed. */
+/* The output buffer is shorter than the frame. */
+#define KELVARA_ERR_FRAME_BUFFER_TOO_SMALL 26
+/* The key id holds a key already; remove it first. */
+#define KELVARA_ERR_DUPLICATE_KEY 27
+/* The gate allows as many streams as it can hold. */
+#define KELVARA_ERR_STREAM_TABLE_FULL 28
+/* An axis count, limit or length is out of range. */
+#define KELVARA_ERR_INVALID_ARGUMENT 29
+/* Gate storage was restored from a saved copy, whose replay memory is out of
+ * date; initialise a new gate. */
+#define KELVARA_ERR_RESTORED_STORAGE 30
 
 #ifdef __cplusplus
 extern "C" {

@@ -13,7 +13,11 @@ std::expected<ReceiptRecord, Refusal> ActuatorGate::admit(
     std::span<const std::uint8_t, security::kReceiptSize> receipt_bytes, std::int32_t target_axis,
     double requested_position, double commanded_velocity) noexcept {
   auto outcome = judge(receipt_bytes, target_axis, requested_position, commanded_velocity);
-  stats_.record(outcome ? 0 : outcome.error().number());
+  if (outcome) {
+    stats_.count_admitted();
+  } else {
+    stats_.count(outcome.error());
+  }
   return outcome;
 }
 

@@ -22,7 +22,11 @@ std::expected<ReceiptRecord, Refusal> EdgeAuthorizer::authorize(std::int32_t tar
                                                                 double requested_position,
                                                                 double commanded_velocity) {
   auto outcome = judge(target_axis, requested_position, commanded_velocity);
-  stats_.record(outcome ? 0 : outcome.error().number());
+  if (outcome) {
+    stats_.count_admitted();
+  } else {
+    stats_.count(outcome.error());
+  }
   return outcome;
 }
 

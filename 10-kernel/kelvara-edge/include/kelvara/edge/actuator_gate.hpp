@@ -52,7 +52,7 @@ class ActuatorGate {
 
   // Counts a refusal that a face makes before admit() can look at the bytes
   // (a receipt of the wrong length), so that stats() shows it too.
-  void count_refusal(const Refusal& refusal) noexcept { stats_.record(refusal.number()); }
+  void count_refusal(const Refusal& refusal) noexcept { stats_.count(refusal); }
 
   // How often each outcome came out of this gate.
   const OutcomeStats& stats() const noexcept { return stats_; }

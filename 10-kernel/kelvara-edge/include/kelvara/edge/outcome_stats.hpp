@@ -1,65 +1,57 @@
-// How often each outcome came out of one sender or gate, by outcome number,
-// so that an operator can count refusals by code on every link.
+// How many commands a boundary or gate admitted and how many it refused, by
+// outcome: an operator counts refusals by code on every link.
 //
-// Outcome numbers are the C interface's result numbers: 0 is success
-// (admitted, authorized), every other number one refusal or fault. Counting is
-// one relaxed atomic add: exact when many threads count at once, no lock, no
-// allocation. Reading gives each count exactly; counts read together are not
-// one instant's snapshot while others are still counting.
+// One counter per result number (0 counts admissions, n counts the outcome
+// whose C result is n). Counting is a relaxed atomic increment on plain
+// storage, so the counts may be read from another thread while the owner
+// works, the type stays a plain copyable value, and nothing allocates.
+// Counting is observation only: a refusal that "changes nothing" in a gate
+// still counts here.
 #pragma once
 
 #include <array>
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
-#include <span>
+
+#include "kelvara/edge/refusal.hpp"
 
 namespace kelvara::edge {
 
-// Room for every outcome number, 0 to 35; the numbers above the last one in
-// use read 0.
-inline constexpr std::size_t kOutcomeNumbers = 36;
+// Result numbers 0 to 35: every outcome the system has or reserves.
+inline constexpr std::size_t kOutcomeSlots = 36;
 
 class OutcomeStats {
  public:
-  OutcomeStats() noexcept = default;
-  // A copy holds the counts as they were when it was taken.
-  OutcomeStats(const OutcomeStats& other) noexcept { copy_from(other); }
-  OutcomeStats& operator=(const OutcomeStats& other) noexcept {
-    if (this != &other) copy_from(other);
-    return *this;
-  }
+  using Counts = std::array<std::uint64_t, kOutcomeSlots>;
 
-  // Counts one outcome. Every number the library returns is below
-  // kOutcomeNumbers (the refusal tables assert it); any other is not counted.
-  void record(std::int32_t number) noexcept {
-    if (number >= 0 && static_cast<std::size_t>(number) < kOutcomeNumbers) {
-      counts_[static_cast<std::size_t>(number)].fetch_add(1, std::memory_order_relaxed);
-    }
-  }
+  void count_admitted() noexcept { bump(0); }
+  void count(const Refusal& refusal) noexcept { bump(refusal.number()); }
 
-  // 0 for a number outside the table.
-  std::uint64_t count(std::int32_t number) const noexcept {
-    if (number < 0 || static_cast<std::size_t>(number) >= kOutcomeNumbers) return 0;
-    return counts_[static_cast<std::size_t>(number)].load(std::memory_order_relaxed);
+  // Admissions, and the count of one result number (0 for numbers outside 0 to 35).
+  std::uint64_t admitted() const noexcept { return of(0); }
+  std::uint64_t of(std::int32_t number) const noexcept {
+    if (number < 0 || static_cast<std::size_t>(number) >= kOutcomeSlots) return 0;
+    // atomic_ref needs a mutable object; the load writes nothing.
+    auto& cell = const_cast<std::uint64_t&>(counts_[static_cast<std::size_t>(number)]);
+    return std::atomic_ref<std::uint64_t>(cell).load(std::memory_order_relaxed);
   }
-
-  // out[i] = the count of outcome i, for every i < out.size(); entries past
-  // the table are set to 0, so a caller's array may be of any length.
-  void read(std::span<std::uint64_t> out) const noexcept {
-    for (std::size_t i = 0; i < out.size(); ++i) {
-      out[i] = i < kOutcomeNumbers ? counts_[i].load(std::memory_order_relaxed) : 0;
-    }
+  // Every count at once, each read atomically (not all at one instant).
+  Counts counts() const noexcept {
+    Counts copy;
+    for (std::size_t slot = 0; slot < kOutcomeSlots; ++slot) copy[slot] = of(static_cast<std::int32_t>(slot));
+    return copy;
   }
 
  private:
-  void copy_from(const OutcomeStats& other) noexcept {
-    for (std::size_t i = 0; i < kOutcomeNumbers; ++i) {
-      counts_[i].store(other.counts_[i].load(std::memory_order_relaxed), std::memory_order_relaxed);
-    }
+  void bump(std::int32_t number) noexcept {
+    // A number outside the table (none exists) is counted nowhere rather than
+    // written out of bounds.
+    if (number < 0 || static_cast<std::size_t>(number) >= kOutcomeSlots) return;
+    std::atomic_ref<std::uint64_t>(counts_[static_cast<std::size_t>(number)])
+        .fetch_add(1, std::memory_order_relaxed);
   }
 
-  std::array<std::atomic<std::uint64_t>, kOutcomeNumbers> counts_{};
+  alignas(std::atomic_ref<std::uint64_t>::required_alignment) Counts counts_{};
 };
 
 }  // namespace kelvara::edge
