@@ -55,6 +55,27 @@ static_assert(KELVARA_ERR_INVALID_POINTER == security::number(KelError::InvalidP
               KELVARA_ERR_HARDWARE_SHA_UNAVAILABLE == security::number(KelError::HardwareShaUnavailable) &&
               security::kKelErrorKinds == 9);
 
+// Refusals of the C interface's own checks, which no edge refusal carries.
+struct OwnOutcome {
+  std::int32_t code;
+  const char* code_text;
+  const char* message;
+};
+
+constexpr std::array<OwnOutcome, 1> kOwnOutcomes = {{
+    {KELVARA_ERR_INVALID_ENVELOPE, "invalid_envelope",
+     "the envelope is invalid: axes outside 1 to 32, more than 32 rows, a NaN bound, min_bound above "
+     "max_bound, a lower bound of +inf or an upper bound of -inf, a NaN or infinite coefficient, or a NaN "
+     "limit"},
+}};
+
+const OwnOutcome* own_outcome_of(std::int32_t result) noexcept {
+  for (const OwnOutcome& entry : kOwnOutcomes) {
+    if (entry.code == result) return &entry;
+  }
+  return nullptr;
+}
+
 bool is_kind(std::int32_t result) noexcept {
   return result >= 1 && result <= static_cast<std::int32_t>(security::kKelErrorKinds);
 }
@@ -84,11 +105,13 @@ std::int32_t result_code(const edge::Refusal& refusal) noexcept { return refusal
 }  // namespace kelvara::capi
 
 extern "C" const char* kelvara_error_code(int32_t result) noexcept {
+  if (const auto* own = kelvara::capi::own_outcome_of(result)) return own->code_text;
   return kelvara::capi::text_of(result, kelvara::security::code, kelvara::edge::reason_code, "ok",
                                 "null_pointer", "unknown_error");
 }
 
 extern "C" const char* kelvara_error_message(int32_t result) noexcept {
+  if (const auto* own = kelvara::capi::own_outcome_of(result)) return own->message;
   return kelvara::capi::text_of(result, kelvara::security::message, kelvara::edge::reason_summary, "success",
                                 "a required pointer is null", "unknown result code");
 }

@@ -20,6 +20,9 @@ kelvara_command_gate_remove_key
 kelvara_command_gate_set_max_step
 kelvara_command_gate_size
 kelvara_command_gate_stats
+kelvara_envelope_init
+kelvara_envelope_project
+kelvara_envelope_size
 kelvara_error_code
 kelvara_error_message
 kelvara_gate_admit

@@ -54,6 +54,12 @@
  * boundary is now poisoned. */
 #define KELVARA_ERR_INTERNAL_FAULT 17
 
+/* Refusals of what a caller asked to be built. */
+/* The envelope's sizes or values are invalid: axes outside 1..32, rows above
+ * 32, a NaN bound, min_bound above max_bound, a lower bound of +inf or an
+ * upper bound of -inf, a NaN or infinite coefficient, or a NaN limit. */
+#define KELVARA_ERR_INVALID_ENVELOPE 18
+
 /* Refusals of a command frame: do not apply it. */
 /* Wrong length for its axis count, wrong magic, version or flags, or an axis
  * count other than the gate's. */
