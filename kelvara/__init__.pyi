@@ -1,5 +1,8 @@
 # Types of the kelvara package: the classes are _kelvara's own.
 from _kelvara import (
+    Command as Command,
+    CommandGate as CommandGate,
+    CommandSigner as CommandSigner,
     Envelope as Envelope,
     Envelope4 as Envelope4,
     Envelope4Result as Envelope4Result,
@@ -25,4 +28,7 @@ __all__ = [
     "Envelope4Result",
     "Envelope",
     "EnvelopeResult",
+    "CommandSigner",
+    "CommandGate",
+    "Command",
 ]

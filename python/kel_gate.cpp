@@ -4,13 +4,12 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
-#include <limits>
 
 #include "binder.hpp"
 #include "classes.hpp"
 #include "contract_texts.hpp"
+#include "frame_arguments.hpp"
 #include "instance.hpp"
 #include "kel_receipt.hpp"
 #include "kel_violation.hpp"
@@ -39,31 +38,13 @@ constexpr Signature<2> kNewSignature{"KelGate.__new__()", {"hmac_key", "max_age_
 constexpr Signature<4> kAdmitSignature{
     "KelGate.admit()", {"receipt_hash", "target_axis", "requested_position", "commanded_velocity"}, 4};
 
-// None switches freshness off; otherwise a finite number of seconds above 0,
-// rounded up to whole nanoseconds so that no positive age ever becomes "off".
-bool max_age_nanos_of(PyObject* max_age_s, std::uint64_t& out) {
-  out = 0;
-  if (max_age_s == nullptr || max_age_s == Py_None) return true;
-  double seconds = 0.0;
-  if (!convert_param(max_age_s, "max_age_s", seconds)) return false;
-  if (!(std::isfinite(seconds) && seconds > 0.0)) {
-    kMaxAgeError.raise();
-    return false;
-  }
-  const double nanos = std::ceil(seconds * 1e9);
-  constexpr double kLargest = 18446744073709549568.0;  // the largest double below 2^64
-  out = nanos >= kLargest ? std::numeric_limits<std::uint64_t>::max()
-                          : std::max<std::uint64_t>(1, static_cast<std::uint64_t>(nanos));
-  return true;
-}
-
 PyObject* gate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Bytes key_bytes;
   PyObject* max_age_s = nullptr;
   if (!parse_new(kNewSignature, args, kwargs, key_bytes, max_age_s)) return nullptr;
   if (key_bytes.data.size() != security::kKeySize) return kKeyLengthError.raise();
-  std::uint64_t max_age_nanos;
-  if (!max_age_nanos_of(max_age_s, max_age_nanos)) return nullptr;
+  std::uint64_t max_age_nanos = 0;  // absent: freshness off
+  if (max_age_s != nullptr && !max_age_nanos_of(max_age_s, max_age_nanos)) return nullptr;
   security::Key key;
   const security::WipedOnExit wiped_key(key);
   std::copy_n(key_bytes.data.begin(), key.size(), key.begin());
