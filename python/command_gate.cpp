@@ -26,8 +26,8 @@
 namespace kelvara::py {
 namespace {
 
-using edge::RefusalReason;
 using security::kFrameMaxAxes;
+using security::Outcome;
 
 // The lock makes each check-and-record one step: of two identical frames
 // exactly one is admitted.
@@ -48,16 +48,10 @@ constexpr Signature<1> kRemoveKeySignature{"CommandGate.remove_key()", {"key_id"
 constexpr std::uint64_t kDefaultMaxAgeNanos = 1'000'000'000;
 
 // The refusals admit raises as KelViolation, in the order they are checked.
-constexpr std::int32_t kRefusals[] = {
-    edge::reason_number(RefusalReason::InvalidFrame),
-    edge::reason_number(RefusalReason::UnknownKey),
-    edge::reason_number(RefusalReason::UnknownStream),
-    security::number(security::KelError::AuthenticationFailure),
-    security::number(security::KelError::ReplayCounter),
-    edge::reason_number(RefusalReason::StaleFrame),
-    edge::reason_number(RefusalReason::NonFiniteValue),
-    edge::reason_number(RefusalReason::OutsideEnvelope),
-    edge::reason_number(RefusalReason::StepExceeded),
+constexpr Outcome kRefusals[] = {
+    Outcome::InvalidFrame,          Outcome::UnknownKey,      Outcome::UnknownStream,
+    Outcome::AuthenticationFailure, Outcome::ReplayCounter,   Outcome::StaleFrame,
+    Outcome::NonFiniteValue,        Outcome::OutsideEnvelope, Outcome::StepExceeded,
 };
 
 PyObject* raise_value_error(const char* text) {

@@ -30,10 +30,10 @@ constexpr Signature<6> kNewSignature{
 constexpr Signature<2> kSignSignature{"CommandSigner.sign()", {"positions", "velocities"}, 2};
 
 // Raises a refusal of the signer: a refusal of the frame as KelViolation with
-// the first offending axis (or -1), a bad request as ValueError, a failure of
-// the machinery as RuntimeError.
+// the first offending axis (or -1), a value chosen badly as ValueError, a
+// failure of the machinery as RuntimeError.
 PyObject* raise_signer_refusal(const edge::Refusal& refusal) {
-  if (refusal.is_bad_request()) {
+  if (refusal.outcome() == security::Outcome::InvalidArgument) {
     PyErr_SetString(PyExc_ValueError, refusal.message().c_str());
     return nullptr;
   }

@@ -69,10 +69,10 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // The refusals authorize_action raises as KelViolation, in the order they are
 // checked; replay_nonce only when a random nonce repeats among the last 1024.
-constexpr std::int32_t kRefusals[] = {
-    edge::reason_number(edge::RefusalReason::VelocityExceeded),
-    edge::reason_number(edge::RefusalReason::RateLimited),
-    security::number(security::KelError::ReplayNonce),
+constexpr security::Outcome kRefusals[] = {
+    security::Outcome::VelocityExceeded,
+    security::Outcome::RateLimited,
+    security::Outcome::ReplayNonce,
 };
 
 PyObject* get_stats(PyObject* self, void*) {

@@ -86,12 +86,10 @@ PyObject* get_last_sequence_id(PyObject* self, void*) {
 }
 
 // The refusals admit raises as KelViolation, in the order they are checked.
-constexpr std::int32_t kRefusals[] = {
-    security::number(security::KelError::InvalidReceipt),
-    security::number(security::KelError::ReplayCounter),
-    security::number(security::KelError::ReplayNonce),
-    security::number(security::KelError::AuthenticationFailure),
-    edge::reason_number(edge::RefusalReason::StaleReceipt),
+constexpr security::Outcome kRefusals[] = {
+    security::Outcome::InvalidReceipt, security::Outcome::ReplayCounter,
+    security::Outcome::ReplayNonce,    security::Outcome::AuthenticationFailure,
+    security::Outcome::StaleReceipt,
 };
 
 // The counts are atomic: no lock is needed to read them.

@@ -2,7 +2,6 @@
 
 #include <string_view>
 
-#include "kelvara/edge/refusal.hpp"
 #include "pyref.hpp"
 
 namespace kelvara::py {
@@ -18,11 +17,11 @@ bool put(PyObject* dict, std::string_view key, std::uint64_t count) {
 }  // namespace
 
 PyObject* stats_mapping(const edge::OutcomeStats& stats, const char* success_key,
-                        std::span<const std::int32_t> refusals) {
+                        std::span<const security::Outcome> refusals) {
   PyRef dict(PyDict_New());
   if (!dict || !put(dict.get(), success_key, stats.admitted())) return nullptr;
-  for (const std::int32_t number : refusals) {
-    if (!put(dict.get(), edge::outcome_code(number), stats.of(number))) return nullptr;
+  for (const security::Outcome outcome : refusals) {
+    if (!put(dict.get(), security::row_of(outcome).code, stats.of(security::number(outcome)))) return nullptr;
   }
   return dict.release();
 }

@@ -6,15 +6,15 @@
 
 #include <Python.h>
 
-#include <cstdint>
 #include <span>
 
 #include "kelvara/edge/outcome_stats.hpp"
+#include "kelvara/security/outcome.hpp"
 
 namespace kelvara::py {
 
-// `refusals` are outcome numbers; each key is the number's code text.
+// Each key of `refusals` is its outcome's code.
 PyObject* stats_mapping(const edge::OutcomeStats& stats, const char* success_key,
-                        std::span<const std::int32_t> refusals);
+                        std::span<const security::Outcome> refusals);
 
 }  // namespace kelvara::py

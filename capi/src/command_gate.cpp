@@ -9,6 +9,7 @@
 #include <new>
 #include <span>
 
+#include "envelope_storage.hpp"
 #include "kelvara.h"
 #include "kelvara/edge/admission_seal.hpp"
 #include "kelvara/edge/command_gate.hpp"
@@ -119,6 +120,15 @@ extern "C" int32_t kelvara_command_gate_allow_stream(KelvaraCommandGate* gate, u
   return kelvara::capi::result_of(slot->gate.allow_stream(stream_id));
 }
 
+extern "C" int32_t kelvara_command_gate_set_envelope(KelvaraCommandGate* gate,
+                                                     const struct KelvaraEnvelope* envelope) noexcept {
+  if (gate == nullptr || envelope == nullptr) return KELVARA_ERR_NULL_POINTER;
+  CommandGateSlot* slot = slot_of(gate);
+  const kelvara::core::Envelope* held = kelvara::capi::envelope_in(envelope);
+  if (slot == nullptr || held == nullptr) return KELVARA_ERR_INVALID_POINTER;
+  return kelvara::capi::result_of(slot->gate.set_envelope(*held));
+}
+
 extern "C" int32_t kelvara_command_gate_set_max_step(KelvaraCommandGate* gate,
                                                      const double* max_step_rad_s) noexcept {
   if (gate == nullptr || max_step_rad_s == nullptr) return KELVARA_ERR_NULL_POINTER;
@@ -135,7 +145,7 @@ extern "C" int32_t kelvara_command_gate_admit(KelvaraCommandGate* gate, const ui
   // Storage restored from a saved copy holds an old replay memory: refused
   // for good, since the cell never returns to the copy's value.
   if (!slot->seal.intact()) {
-    const auto restored = kelvara::edge::Refusal::frame(kelvara::edge::RefusalReason::RestoredStorage);
+    const auto restored = kelvara::edge::Refusal::of(kelvara::edge::Outcome::RestoredStorage);
     slot->gate.count_refusal(restored);
     return kelvara::capi::result_code(restored);
   }

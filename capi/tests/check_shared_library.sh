@@ -17,6 +17,7 @@ kelvara_command_gate_allow_stream
 kelvara_command_gate_clear
 kelvara_command_gate_init
 kelvara_command_gate_remove_key
+kelvara_command_gate_set_envelope
 kelvara_command_gate_set_max_step
 kelvara_command_gate_size
 kelvara_command_gate_stats

@@ -118,9 +118,11 @@ KELVARA_EXPORT int32_t kelvara_command_gate_remove_key(KelvaraCommandGate* gate,
 KELVARA_EXPORT int32_t kelvara_command_gate_allow_stream(KelvaraCommandGate* gate,
                                                          uint32_t stream_id) KELVARA_NOEXCEPT;
 
-/* Copies envelope into the gate; positions must lie in it from now on.
- * Returns KELVARA_OK, -1, KELVARA_ERR_INVALID_POINTER, or
- * KELVARA_ERR_INVALID_ARGUMENT when its axis count is not the gate's. */
+/* Copies envelope into the gate; positions must lie in it from now on (the
+ * envelope's storage may then be reused). Returns KELVARA_OK, -1,
+ * KELVARA_ERR_INVALID_POINTER (for either storage, holding no gate or no
+ * envelope), or KELVARA_ERR_INVALID_ARGUMENT when its axis count is not the
+ * gate's. */
 KELVARA_EXPORT int32_t kelvara_command_gate_set_envelope(
     KelvaraCommandGate* gate, const struct KelvaraEnvelope* envelope) KELVARA_NOEXCEPT;
 

@@ -29,7 +29,7 @@ std::expected<void, Refusal> CommandGate::add_key(std::uint8_t key_id, const sec
   KeySlot& slot = keys_[key_id];
   // Replacing a key in place would change what an id authenticates without
   // anyone removing the old one: rotation goes through a new id.
-  if (slot.present) return std::unexpected(Refusal::frame(RefusalReason::DuplicateKey));
+  if (slot.present) return std::unexpected(Refusal::of(Outcome::DuplicateKey));
   slot.context = security::HmacKeyContext::from_key(key);
   slot.present = true;
   return {};
@@ -37,7 +37,7 @@ std::expected<void, Refusal> CommandGate::add_key(std::uint8_t key_id, const sec
 
 std::expected<void, Refusal> CommandGate::remove_key(std::uint8_t key_id) noexcept {
   KeySlot& slot = keys_[key_id];
-  if (!slot.present) return std::unexpected(Refusal::frame(RefusalReason::UnknownKey));
+  if (!slot.present) return std::unexpected(Refusal::of(Outcome::UnknownKey));
   security::secure_wipe(slot.context);
   slot.present = false;
   return {};
@@ -54,8 +54,7 @@ std::size_t CommandGate::find_stream(std::uint32_t stream_id) const noexcept {
 
 std::expected<void, Refusal> CommandGate::allow_stream(std::uint32_t stream_id) noexcept {
   if (find_stream(stream_id) != kCommandGateStreams) return {};
-  if (stream_count_ == kCommandGateStreams)
-    return std::unexpected(Refusal::frame(RefusalReason::StreamTableFull));
+  if (stream_count_ == kCommandGateStreams) return std::unexpected(Refusal::of(Outcome::StreamTableFull));
   streams_[stream_count_] = StreamSlot{.stream_id = stream_id};
   ++stream_count_;
   return {};
@@ -99,8 +98,7 @@ std::expected<void, Refusal> CommandGate::admit(std::span<const std::uint8_t> by
     // A forked copy would admit again what its parent admits.
     if (!process_.in_creating_process()) return std::unexpected(Refusal::other_process(owner_));
     const auto frame = security::parse_frame(bytes);
-    if (!frame || frame->header().axes != axes_)
-      return std::unexpected(Refusal::frame(RefusalReason::InvalidFrame));
+    if (!frame || frame->header().axes != axes_) return std::unexpected(Refusal::of(Outcome::InvalidFrame));
     const auto slot = check(*frame);
     if (!slot) return std::unexpected(slot.error());
 
@@ -130,9 +128,9 @@ std::expected<void, Refusal> CommandGate::admit(std::span<const std::uint8_t> by
 std::expected<std::size_t, Refusal> CommandGate::check(const security::FrameView& frame) const noexcept {
   const security::FrameHeader& header = frame.header();
   const KeySlot& key = keys_[header.key_id];
-  if (!key.present) return std::unexpected(Refusal::frame(RefusalReason::UnknownKey));
+  if (!key.present) return std::unexpected(Refusal::of(Outcome::UnknownKey));
   const std::size_t slot = find_stream(header.stream_id);
-  if (slot == kCommandGateStreams) return std::unexpected(Refusal::frame(RefusalReason::UnknownStream));
+  if (slot == kCommandGateStreams) return std::unexpected(Refusal::of(Outcome::UnknownStream));
   if (!security::frame_tag_matches(key.context, frame)) {
     return std::unexpected(Refusal::security(security::KelError::AuthenticationFailure));
   }
@@ -150,7 +148,7 @@ std::expected<std::size_t, Refusal> CommandGate::check(const security::FrameView
     }
   }
   if (envelope_ && !envelope_->contains(positions.data())) {
-    return std::unexpected(Refusal::frame(RefusalReason::OutsideEnvelope));
+    return std::unexpected(Refusal::of(Outcome::OutsideEnvelope));
   }
   if (has_max_step_ && stream.admitted_any) {
     // The counter difference is the sender's clock, authenticated by the tag

@@ -75,7 +75,7 @@ std::expected<std::size_t, Refusal> CommandSigner::sign(std::span<const double> 
     return std::unexpected(
         Refusal::invalid_argument("positions and velocities must hold one value per axis"));
   }
-  if (out.size() < frame_size()) return std::unexpected(Refusal::frame(RefusalReason::FrameBufferTooSmall));
+  if (out.size() < frame_size()) return std::unexpected(Refusal::of(Outcome::FrameBufferTooSmall));
   if (const std::int32_t axis = first_non_finite(positions, velocities); axis >= 0) {
     return std::unexpected(Refusal::non_finite_value(axis));
   }
