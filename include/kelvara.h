@@ -16,7 +16,7 @@
  *     nothing;
  *   - kelvara/result.h: the result codes and their texts, made from the one
  *     list of outcomes in kelvara/outcomes.h;
- *   - kelvara/stats.h: the outcome counts of a gate;
+ *   - kelvara/stats.h: the outcome counts of every sender and gate;
  *   - kelvara/wire.h, kelvara/version.h: sizes and the version.
  *
  * Link with -lkelvara (pkg-config kelvara, or CMake's find_package(kelvara)

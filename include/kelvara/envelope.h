@@ -18,8 +18,9 @@
  * that depends only on it, once; a projection then pays only for the command.
  * Nothing allocates, locks or keeps state between calls: one initialised
  * envelope may be projected onto from many threads at once (but not
- * initialised again while they do). Initialising uses about 32 KiB of stack,
- * a projection a few KiB. It holds no
+ * initialised again while they do). Initialising uses about 52 KiB of stack
+ * (make envelopes where stacks are large, at configuration time); a
+ * projection a few KiB. It holds no
  * resources, so its storage may be freed or reused without a call; a copy
  * (struct assignment, memcpy) to other 8-byte aligned storage is an equal
  * envelope.
