@@ -30,9 +30,9 @@
  * Never restore the storage from a saved copy (a snapshot, a checkpoint, a
  * memcpy back): the copy's replay memory would admit again every frame the
  * gate admitted since. Within one process a restored copy is detected and
- * refused (KELVARA_ERR_RESTORED_STORAGE) while fewer than a few thousand gates
- * are alive; across processes nothing can tell, so a restarted drive relies on
- * freshness instead.
+ * refused for good (KELVARA_ERR_RESTORED_STORAGE) while at most 4096 gates of
+ * either kind are alive; across processes nothing can tell, so a restarted
+ * drive relies on freshness instead.
  */
 #ifndef KELVARA_COMMAND_GATE_H
 #define KELVARA_COMMAND_GATE_H
