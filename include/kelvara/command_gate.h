@@ -119,18 +119,20 @@ KELVARA_EXPORT int32_t kelvara_command_gate_allow_stream(KelvaraCommandGate* gat
                                                          uint32_t stream_id) KELVARA_NOEXCEPT;
 
 /* Copies envelope into the gate; positions must lie in it from now on (the
- * envelope's storage may then be reused). Returns KELVARA_OK, -1,
+ * envelope's storage may then be reused). Check the result: a gate whose
+ * envelope was refused admits positions outside it (and likewise for the step
+ * limits below). Returns KELVARA_OK, -1,
  * KELVARA_ERR_INVALID_POINTER (for either storage, holding no gate or no
  * envelope), or KELVARA_ERR_INVALID_ARGUMENT when its axis count is not the
  * gate's. */
-KELVARA_EXPORT int32_t kelvara_command_gate_set_envelope(
+KELVARA_EXPORT KELVARA_MUST_USE int32_t kelvara_command_gate_set_envelope(
     KelvaraCommandGate* gate, const struct KelvaraEnvelope* envelope) KELVARA_NOEXCEPT;
 
 /* Per-axis step limits in rad/s (axes values, copied; each >= 0, INFINITY
  * for none). Returns KELVARA_OK, -1, KELVARA_ERR_INVALID_POINTER, or
  * KELVARA_ERR_INVALID_ARGUMENT for a NaN or negative limit. */
-KELVARA_EXPORT int32_t kelvara_command_gate_set_max_step(KelvaraCommandGate* gate,
-                                                         const double* max_step_rad_s) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE int32_t
+kelvara_command_gate_set_max_step(KelvaraCommandGate* gate, const double* max_step_rad_s) KELVARA_NOEXCEPT;
 
 /*
  * Admits one received frame of `size` bytes (only those are read). On
