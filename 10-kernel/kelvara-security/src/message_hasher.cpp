@@ -133,6 +133,19 @@ Tag MessageHasher::finalize() const noexcept {
                 byte_count_);
 }
 
+Tag hmac(const HmacKeyContext& key_context, std::span<const std::uint8_t> message) noexcept {
+  // The message's whole blocks straight into the inner state, the rest
+  // through the same end as the hasher's.
+  const std::size_t whole = message.size() - message.size() % kSha256BlockSize;
+  Sha256State inner = key_context.inner;
+  for (std::size_t at = 0; at < whole; at += kSha256BlockSize) {
+    sha256_compress(inner, message.subspan(at).first<kSha256BlockSize>());
+  }
+  const Tag tag = finish(inner, key_context.outer, message.subspan(whole), kSha256BlockSize + message.size());
+  secure_wipe(inner);
+  return tag;
+}
+
 std::expected<Receipt, KelError> authorize(const HmacKeyContext& key_context, const Nonce& nonce,
                                            std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
                                            ActionId action_id, const Payload& payload) noexcept {
