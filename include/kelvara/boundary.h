@@ -35,8 +35,8 @@ typedef struct KelvaraBoundary KelvaraBoundary;
  *
  * NULL when key is NULL, the wall clock cannot be read or memory is short.
  */
-KELVARA_EXPORT KelvaraBoundary* kelvara_boundary_new(uint64_t rate_limit, double max_velocity_rad_s,
-                                                     const uint8_t key[KELVARA_KEY_SIZE]) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(3) KelvaraBoundary* kelvara_boundary_new(
+    uint64_t rate_limit, double max_velocity_rad_s, const uint8_t key[KELVARA_KEY_SIZE]) KELVARA_NOEXCEPT;
 
 /*
  * Authorizes one command and writes its receipt to receipt_out
@@ -49,9 +49,10 @@ KELVARA_EXPORT KelvaraBoundary* kelvara_boundary_new(uint64_t rate_limit, double
  * KELVARA_ERR_OTHER_PROCESS, KELVARA_ERR_INTERNAL_FAULT or a security kind.
  * receipt_out is written only on success.
  */
-KELVARA_EXPORT int32_t kelvara_boundary_authorize(KelvaraBoundary* boundary, int32_t target_axis,
-                                                  double requested_position, double commanded_velocity,
-                                                  uint8_t receipt_out[KELVARA_RECEIPT_SIZE]) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 5) int32_t
+    kelvara_boundary_authorize(KelvaraBoundary* boundary, int32_t target_axis, double requested_position,
+                               double commanded_velocity,
+                               uint8_t receipt_out[KELVARA_RECEIPT_SIZE]) KELVARA_NOEXCEPT;
 
 /* Releases a boundary; NULL is ignored. No call may be running on it. */
 KELVARA_EXPORT void kelvara_boundary_free(KelvaraBoundary* boundary) KELVARA_NOEXCEPT;
