@@ -1,7 +1,8 @@
 # The parts a plain configure may leave out, each decided once and announced in
 # the configure output: the GoogleTest suites and the Python module.
 
-# Tests: KELVARA_BUILD_TESTS=ON requires GoogleTest, OFF leaves the tests out;
+# Tests: sets KELVARA_BUILD_TESTS; the caller enables testing in its own scope.
+# KELVARA_BUILD_TESTS=ON requires GoogleTest, OFF leaves the tests out;
 # unset, they follow BUILD_TESTING (on by default) when Kelvara is the top-level
 # project and not built by pip, and are skipped when GoogleTest is missing.
 function(kelvara_decide_tests)
@@ -26,10 +27,6 @@ function(kelvara_decide_tests)
     endif()
   else()
     message(STATUS "Kelvara: tests not requested")
-  endif()
-  if(build)
-    enable_testing()
-    include(GoogleTest)
   endif()
   set(KELVARA_BUILD_TESTS ${build} PARENT_SCOPE)
 endfunction()

@@ -20,6 +20,7 @@ kelvara_gate_set_max_age
 kelvara_gate_size
 kelvara_solve_active_set
 kelvara_solve_multivar_4d
+kelvara_thread_prepare
 kelvara_version"
 exported=$(nm -D --defined-only "$library" | awk '{print $NF}' | sort)
 if [ "$exported" != "$expected" ]; then
