@@ -63,4 +63,7 @@ for example in sign_and_admit solve sign_and_admit_static solve_static; do
 done
 check_static "$work/cmake/sign_and_admit_static"
 check_static "$work/cmake/solve_static"
+echo "-- the code blocks of README.md and docs/"
+python3 scripts/doc_blocks.py c "$work"
+
 echo "test-c-install: the installed library links from C both ways and needs no Python"
