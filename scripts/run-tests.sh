@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the C++ suites under CTest (plain and with AddressSanitizer and
-# UBSan), the C library installed and linked as a C user would, the Python suite
+# UBSan), the C library installed and linked as a C user would (with the docs'
+# C blocks), a plain CMake build, add_subdirectory and a colcon workspace, the Python suite
 # against the sanitized module; then the sdist and wheel as `python -m build`
 # makes them, each wheel tested in a fresh virtual environment
 # (scripts/test-wheel.sh): on 3.12, and on 3.13 where one is found. The Python
@@ -20,9 +21,15 @@ ctest --test-dir build/release --output-on-failure -j "$jobs"
 echo "== C library: install, link with pkg-config and find_package, run without Python"
 scripts/test-c-install.sh build/release
 
+echo "== CMake: a plain configure, build and install; add_subdirectory from a parent project"
+scripts/test-cmake-build.sh
+
+echo "== colcon: a workspace holding Kelvara and a package that finds it"
+scripts/test-colcon.sh
+
 echo "== C++ unit tests and Python tests under AddressSanitizer and UBSan"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVARA_SANITIZE=ON \
-  -DKELVARA_BUILD_TESTS=ON -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
+  -DKELVARA_BUILD_TESTS=ON -DKELVARA_BUILD_PYTHON=ON -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 # The interpreter itself is not instrumented, so the runtimes are preloaded; its
