@@ -67,13 +67,29 @@ typedef struct Run {
   int prepare;
   long wrong;
   long allocations;
+  long warm_up_allocations; /* those of kelvara_thread_prepare, for the record */
 } Run;
+
+static void start_counting(void) {
+  atomic_store(&allocations, 0);
+  atomic_store(&counting, 1);
+}
+
+static long stop_counting(void) {
+  atomic_store(&counting, 0);
+  return atomic_load(&allocations);
+}
 
 static void* run_counted(void* argument) {
   Run* run = argument;
-  if (run->prepare && kelvara_thread_prepare() != KELVARA_OK) {
-    run->wrong = -1;
-    return NULL;
+  if (run->prepare) {
+    start_counting();
+    const int32_t prepared = kelvara_thread_prepare();
+    run->warm_up_allocations = stop_counting();
+    if (prepared != KELVARA_OK) {
+      run->wrong = -1;
+      return NULL;
+    }
   }
   atomic_store(&allocations, 0);
   atomic_store(&counting, 1);
@@ -90,13 +106,16 @@ static int in_thread(Run* run) {
 
 int main(void) {
   static HotPath path;
-  if (hot_path_open(&path) != 0) {
+  start_counting();
+  const int opened = hot_path_open(&path);
+  const long set_up_allocations = stop_counting();
+  if (opened != 0) {
     fprintf(stderr, "set-up failed\n");
     return 1;
   }
-  Run creator = {&path, 0, 0, 0};
-  Run prepared = {&path, 1, 0, 0};
-  Run unprepared = {&path, 0, 0, 0};
+  Run creator = {&path, 0, 0, 0, 0};
+  Run prepared = {&path, 1, 0, 0, 0};
+  Run unprepared = {&path, 0, 0, 0, 0};
   run_counted(&creator);
   if (!in_thread(&prepared) || !in_thread(&unprepared)) {
     fprintf(stderr, "could not start a thread\n");
@@ -104,6 +123,8 @@ int main(void) {
   }
   hot_path_close(&path);
 
+  printf("warm-up allocations: first set-up in the process %ld, kelvara_thread_prepare in a new thread %ld\n",
+         set_up_allocations, prepared.warm_up_allocations);
   printf("allocations in %d rounds: creating thread %ld, prepared thread %ld, unprepared thread %ld\n",
          kRounds, creator.allocations, prepared.allocations, unprepared.allocations);
   int failed = 0;
