@@ -5,9 +5,17 @@
  *     actuator commands into a safe envelope;
  *   - kelvara/boundary.h: the sender's boundary, which authorizes each
  *     command and signs it with a 60-byte receipt;
+ *   - kelvara/envelope.h: the general envelope (1 to 32 axes, up to 32
+ *     linear rows) and the projection of a command onto it, in double
+ *     precision: the one to use in new code;
  *   - kelvara/gate.h: the actuator's gate, which admits a command only with an
  *     authentic, fresh, unreplayed receipt;
- *   - kelvara/result.h: the result codes and their texts;
+ *   - kelvara/signer.h: the command signer, which signs a whole joint vector
+ *     as one command frame;
+ *   - kelvara/command_gate.h: the command gate, which admits a frame all or
+ *     nothing;
+ *   - kelvara/result.h, kelvara/stats.h: the result codes, their texts and
+ *     outcome counts;
  *   - kelvara/wire.h, kelvara/version.h: sizes and the version.
  *
  * Link with -lkelvara (pkg-config kelvara, or CMake's find_package(kelvara)
@@ -34,9 +42,13 @@
 #include <stdint.h>
 
 #include "kelvara/boundary.h"
+#include "kelvara/command_gate.h"
+#include "kelvara/envelope.h"
 #include "kelvara/export.h"
 #include "kelvara/gate.h"
 #include "kelvara/result.h"
+#include "kelvara/signer.h"
+#include "kelvara/stats.h"
 #include "kelvara/version.h"
 #include "kelvara/wire.h"
 
@@ -203,8 +215,27 @@ KELVARA_LAYOUT_ASSERT(offsetof(Multivar4dSolution, u) == 0, "Multivar4dSolution.
 KELVARA_LAYOUT_ASSERT(offsetof(Multivar4dSolution, iterations) == 16, "Multivar4dSolution.iterations offset");
 KELVARA_LAYOUT_ASSERT(offsetof(Multivar4dSolution, status) == 24, "Multivar4dSolution.status offset");
 
+KELVARA_LAYOUT_ASSERT(sizeof(KelvaraEnvelope) == KELVARA_ENVELOPE_SIZE, "KelvaraEnvelope size");
+KELVARA_LAYOUT_ASSERT(KELVARA_ALIGNOF(KelvaraEnvelope) >= KELVARA_ALIGNOF(double),
+                      "KelvaraEnvelope alignment");
+KELVARA_LAYOUT_ASSERT(sizeof(KelvaraProjection) == 8, "KelvaraProjection size");
+KELVARA_LAYOUT_ASSERT(KELVARA_ALIGNOF(KelvaraProjection) == 4, "KelvaraProjection alignment");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraProjection, status) == 0, "KelvaraProjection.status offset");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraProjection, iterations) == 4, "KelvaraProjection.iterations offset");
+
 KELVARA_LAYOUT_ASSERT(sizeof(KelvaraGate) == KELVARA_GATE_SIZE, "KelvaraGate size");
 KELVARA_LAYOUT_ASSERT(KELVARA_ALIGNOF(KelvaraGate) >= KELVARA_ALIGNOF(uint64_t), "KelvaraGate alignment");
+
+KELVARA_LAYOUT_ASSERT(sizeof(KelvaraCommandGate) == KELVARA_COMMAND_GATE_SIZE, "KelvaraCommandGate size");
+KELVARA_LAYOUT_ASSERT(KELVARA_ALIGNOF(KelvaraCommandGate) >= KELVARA_ALIGNOF(uint64_t),
+                      "KelvaraCommandGate alignment");
+KELVARA_LAYOUT_ASSERT(sizeof(KelvaraCommand) == 528, "KelvaraCommand size");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraCommand, stream_id) == 8, "KelvaraCommand.stream_id offset");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraCommand, axes) == 12, "KelvaraCommand.axes offset");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraCommand, key_id) == 14, "KelvaraCommand.key_id offset");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraCommand, positions) == 16, "KelvaraCommand.positions offset");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraCommand, velocities) == 272, "KelvaraCommand.velocities offset");
+KELVARA_LAYOUT_ASSERT(sizeof(KelvaraOutcomeCounts) == 8 * KELVARA_OUTCOME_SLOTS, "KelvaraOutcomeCounts size");
 
 #undef KELVARA_LAYOUT_ASSERT
 #undef KELVARA_ALIGNOF

@@ -14,6 +14,13 @@
  * The gate never allocates and never locks: the caller serialises every call
  * on one gate. After fork() it refuses in the child
  * (KELVARA_ERR_OTHER_PROCESS).
+ *
+ * Never restore the storage from a saved copy (a snapshot, a checkpoint, a
+ * memcpy back): the copy's replay memory would admit again every receipt the
+ * gate admitted since. Within one process a restored copy is detected and
+ * refused for good (KELVARA_ERR_RESTORED_STORAGE) while fewer than a few
+ * thousand gates are alive; across processes nothing can tell, so set a
+ * maximum age.
  */
 #ifndef KELVARA_GATE_H
 #define KELVARA_GATE_H
@@ -75,7 +82,8 @@ KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1) int32_t
  * or a refusal (do not apply it): KELVARA_ERR_REPLAY_COUNTER,
  * KELVARA_ERR_REPLAY_NONCE, KELVARA_ERR_AUTHENTICATION_FAILURE,
  * KELVARA_ERR_STALE_RECEIPT, KELVARA_ERR_CLOCK_FAILURE,
- * KELVARA_ERR_OTHER_PROCESS or KELVARA_ERR_INVALID_POINTER.
+ * KELVARA_ERR_OTHER_PROCESS, KELVARA_ERR_RESTORED_STORAGE or
+ * KELVARA_ERR_INVALID_POINTER.
  */
 KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2) int32_t
     kelvara_gate_admit(KelvaraGate* gate, const uint8_t receipt[KELVARA_RECEIPT_SIZE], int32_t target_axis,

@@ -120,6 +120,12 @@ std::expected<std::uint64_t, std::string> wall_clock_nanos() noexcept {
   return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
+std::expected<std::uint64_t, std::string> monotonic_nanos() noexcept {
+  timespec ts{};
+  if (::clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return std::unexpected(system_message(errno));
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
 std::expected<void, std::string> fill_random(security::Nonce& nonce) noexcept {
   NonceStream& stream = t_stream;
   if (stream.next == kBatchNonces || !stream.process.in_creating_process()) {

@@ -126,25 +126,29 @@ Tag MessageHasher::finalize() const noexcept {
                 byte_count_);
 }
 
+Tag hmac(const HmacKeyContext& key_context, std::span<const std::uint8_t> message) noexcept {
+  // The message's whole blocks straight into the inner state, the rest
+  // through the same end as the hasher's.
+  const std::size_t whole = message.size() - message.size() % kSha256BlockSize;
+  Sha256State inner = key_context.inner;
+  for (std::size_t at = 0; at < whole; at += kSha256BlockSize) {
+    sha256_compress(inner, message.subspan(at).first<kSha256BlockSize>());
+  }
+  const Tag tag = finish(inner, key_context.outer, message.subspan(whole), kSha256BlockSize + message.size());
+  secure_wipe(inner);
+  return tag;
+}
+
 std::expected<Receipt, KelError> authorize(const HmacKeyContext& key_context, const Nonce& nonce,
                                            std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
                                            ActionId action_id, const Payload& payload) noexcept {
-  // The whole message at once (at most 124 bytes): its whole blocks straight
-  // into the inner state, the rest through the same end as the hasher's.
+  // The whole message at once (at most 124 bytes).
   if (!action_id_fits(action_id)) return std::unexpected(KelError::ActionIdOverflow);
   std::array<std::uint8_t, kMaxSignedMessageSize> message;
   const std::size_t prefix_size = write_prefix(std::span(message).first<kMaxPrefixSize>(), nonce,
                                                timestamp_nanos, sequence_id, action_id);
   std::copy(payload.begin(), payload.end(), message.begin() + prefix_size);
-  const std::size_t size = prefix_size + payload.size();
-  const std::size_t whole = size - size % kSha256BlockSize;
-  Sha256State inner = key_context.inner;
-  for (std::size_t at = 0; at < whole; at += kSha256BlockSize) {
-    sha256_compress(inner, std::span(message).subspan(at).first<kSha256BlockSize>());
-  }
-  const Tag tag = finish(inner, key_context.outer, std::span(message).subspan(whole, size - whole),
-                         kSha256BlockSize + size);
-  secure_wipe(inner);
+  const Tag tag = hmac(key_context, std::span(message).first(prefix_size + payload.size()));
   return Receipt{nonce, timestamp_nanos, sequence_id, tag};
 }
 

@@ -75,6 +75,10 @@ std::expected<Receipt, KelError> authorize(const HmacKeyContext& key_context, co
                                            std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
                                            ActionId action_id, const Payload& payload) noexcept;
 
+// HMAC-SHA-256 of any message under a prepared key: the one computation every
+// tag of the system comes from.
+Tag hmac(const HmacKeyContext& key_context, std::span<const std::uint8_t> message) noexcept;
+
 // The exact bytes the tag covers, 60 + L long, for inspection and test vectors;
 // signing itself streams them without building the whole message.
 struct SignedMessage {
