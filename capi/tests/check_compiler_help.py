@@ -17,8 +17,10 @@ import subprocess
 import sys
 import tempfile
 
+# The marks (KELVARA_EXPORT among them, in any order), the return type, the
+# name and the parameters of one declaration.
 DECLARATION = re.compile(
-    r"KELVARA_EXPORT\s+(?P<marks>(?:KELVARA_\w+(?:\([\d, ]*\))?\s+)*)(?P<type>[\w\s\*]+?)\s*\*?\s*"
+    r"(?P<marks>(?:KELVARA_\w+(?:\([\d, ]*\))?\s+)+)(?P<type>[\w\s\*]+?)\s*\*?\s*"
     r"\b(?P<name>kelvara_\w+)\s*\((?P<params>[^)]*)\)\s*(?:KELVARA_NOEXCEPT)?\s*;"
 )
 
@@ -29,7 +31,8 @@ def declarations(include_dirs):
         for header in sorted(pathlib.Path(directory).rglob("*.h")):
             text = re.sub(r"/\*.*?\*/", " ", header.read_text(), flags=re.S)
             for match in DECLARATION.finditer(text):
-                seen[match["name"]] = match
+                if "KELVARA_EXPORT" in match["marks"].split():
+                    seen[match["name"]] = match
     return seen
 
 
