@@ -20,8 +20,8 @@ PyObject* g_module = nullptr;  // the one module object, filled by the first suc
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "_kelvara",
-    "Python module registration.",
-    0,  // no per-module state: single-phase initialisation
+    "Python module registration.",  // part of the module's fixed contract; the package kelvara describes it
+    0,                              // no per-module state: single-phase initialisation
     nullptr,
     nullptr,
     nullptr,

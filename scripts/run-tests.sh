@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Every test: the C++ suites under CTest (plain and with AddressSanitizer and
-# UBSan), the C library installed and linked as a C user would (with the docs'
-# C blocks), a plain CMake build, add_subdirectory and a colcon workspace, the Python suite
-# against the sanitized module; then the sdist and wheel as `python -m build`
+# Every test: first make check (the house style, the release build's C++ and
+# Python suites), then the C library installed and linked as a C user would
+# (with the docs' C blocks), a plain CMake build, add_subdirectory and a colcon
+# workspace, the C++ suites and the Python suite under AddressSanitizer and
+# UBSan (preset "sanitize"); then the sdist and wheel as `python -m build`
 # makes them, each wheel tested in a fresh virtual environment
 # (scripts/test-wheel.sh): on 3.12, and on 3.13 where one is found. The Python
 # suite also loads libkelvara.so (KELVARA_C_LIBRARY) to check receipts across
@@ -13,10 +14,7 @@ scripts/bootstrap.sh
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc 2>/dev/null || echo 2)
 
-echo "== C++ unit tests"
-cmake -S . -B build/release -G Ninja -DKELVARA_BUILD_TESTS=ON -DKELVARA_BUILD_PYTHON=OFF >/dev/null
-cmake --build build/release -j "$jobs"
-ctest --test-dir build/release --output-on-failure -j "$jobs"
+scripts/check.sh
 
 echo "== C library: install, link with pkg-config and find_package, run without Python"
 scripts/test-c-install.sh build/release
@@ -28,10 +26,9 @@ echo "== colcon: a workspace holding Kelvara and a package that finds it"
 scripts/test-colcon.sh
 
 echo "== C++ unit tests and Python tests under AddressSanitizer and UBSan"
-cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVARA_SANITIZE=ON \
-  -DKELVARA_BUILD_TESTS=ON -DKELVARA_BUILD_PYTHON=ON -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
-cmake --build build/sanitize -j "$jobs"
-ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize -j "$jobs"
 # The interpreter itself is not instrumented, so the runtimes are preloaded; its
 # own allocations at exit are not ours to judge, hence no leak report.
 (

@@ -233,3 +233,20 @@ def test_invalid_envelopes_are_refused_with_the_value_at_fault():
     ]
     for make, text in cases:
         assert raises_text(ValueError, make) == text
+
+
+def test_no_call_leaks_a_reference(assert_no_leak):
+    commands, statuses = rows_buffer(batch(3, seed=1), ARM.axes), bytearray(3)
+
+    def every_path():
+        ARM.project([0.9] * 7).u
+        ARM.project_into(commands, statuses)
+        for refused in (lambda: ARM.project([NAN] * 7), lambda: ARM.project_into(commands, bytearray(2)),
+                        lambda: Envelope([0.0], [1.0], [[INF]], [1.0]), lambda: Envelope([1.0], [0.0])):
+            try:
+                refused()
+            except ValueError:
+                pass
+        Envelope([0.0, 0.0], [1.0, 1.0], rows_buffer([1.0, 1.0], 2), [1.0]).rows
+
+    assert_no_leak(every_path, rounds=2000)
