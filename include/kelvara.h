@@ -14,9 +14,9 @@
  *     as one command frame;
  *   - kelvara/command_gate.h: the command gate, which admits a frame all or
  *     nothing;
- *   - kelvara/result.h, kelvara/stats.h: the result codes and their texts,
- *     made from the one list of outcomes in kelvara/outcomes.h, and outcome
- *     counts;
+ *   - kelvara/result.h: the result codes and their texts, made from the one
+ *     list of outcomes in kelvara/outcomes.h;
+ *   - kelvara/stats.h: the outcome counts of every sender and gate;
  *   - kelvara/wire.h, kelvara/version.h: sizes and the version.
  *
  * Link with -lkelvara (pkg-config kelvara, or CMake's find_package(kelvara)

@@ -59,7 +59,9 @@ bool register_attributes(PyObject* module) {
          add_class(module, "Envelope4", envelope4_type) &&
          add_class(module, "Envelope4Result", envelope4_result_type) &&
          add_class(module, "Envelope", envelope_type) &&
-         add_class(module, "EnvelopeResult", envelope_result_type);
+         add_class(module, "EnvelopeResult", envelope_result_type) &&
+         add_class(module, "CommandSigner", command_signer_type) &&
+         add_class(module, "CommandGate", command_gate_type) && add_class(module, "Command", command_type);
 }
 
 PyObject* init_module() {

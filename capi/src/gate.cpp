@@ -107,6 +107,15 @@ extern "C" uint64_t kelvara_gate_last_sequence_id(const KelvaraGate* gate) noexc
   return slot == nullptr ? 0 : slot->gate.last_sequence_id();
 }
 
+extern "C" int32_t kelvara_gate_stats(const KelvaraGate* gate, KelvaraOutcomeCounts* out) noexcept {
+  if (gate == nullptr || out == nullptr) return KELVARA_ERR_NULL_POINTER;
+  const kelvara::capi::GateSlot* slot = kelvara::capi::slot_of(gate);
+  if (slot == nullptr) return KELVARA_ERR_INVALID_POINTER;
+  const auto counts = slot->gate.stats().counts();
+  std::ranges::copy(counts, out->count);
+  return KELVARA_OK;
+}
+
 extern "C" void kelvara_gate_clear(KelvaraGate* gate) noexcept {
   if (gate == nullptr) return;
   if (kelvara::capi::GateSlot* slot = kelvara::capi::slot_of(gate)) slot->~GateSlot();

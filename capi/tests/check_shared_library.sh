@@ -10,6 +10,7 @@ soname=libkelvara.so.$2
 expected="kelvara_boundary_authorize
 kelvara_boundary_free
 kelvara_boundary_new
+kelvara_boundary_stats
 kelvara_command_gate_add_key
 kelvara_command_gate_admit
 kelvara_command_gate_allow_stream
@@ -31,6 +32,7 @@ kelvara_gate_init
 kelvara_gate_last_sequence_id
 kelvara_gate_set_max_age
 kelvara_gate_size
+kelvara_gate_stats
 kelvara_signer_free
 kelvara_signer_new
 kelvara_signer_sign

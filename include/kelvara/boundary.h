@@ -19,6 +19,7 @@
 #include <stdint.h>
 
 #include "kelvara/export.h"
+#include "kelvara/stats.h"
 #include "kelvara/wire.h"
 
 #ifdef __cplusplus
@@ -70,6 +71,18 @@ KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 5) int32_t
  * failed (signing in this thread then tries again, and may refuse alike).
  */
 KELVARA_EXPORT KELVARA_MUST_USE int32_t kelvara_thread_prepare(void) KELVARA_NOEXCEPT;
+
+/*
+ * How often each outcome came out of kelvara_boundary_authorize on this
+ * boundary: out->count[0] receipts handed out, out->count[r] the calls that
+ * returned r (refusals and faults; NULL arguments are not counted). Safe
+ * while other threads authorize: each count is exact, though the counts are
+ * not all read at one instant.
+ *
+ * Returns KELVARA_OK, or -1 when boundary or out is NULL.
+ */
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2) int32_t
+    kelvara_boundary_stats(const KelvaraBoundary* boundary, KelvaraOutcomeCounts* out) KELVARA_NOEXCEPT;
 
 /* Releases a boundary; NULL is ignored. No call may be running on it. */
 KELVARA_EXPORT void kelvara_boundary_free(KelvaraBoundary* boundary) KELVARA_NOEXCEPT;

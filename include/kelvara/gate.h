@@ -29,6 +29,7 @@
 #include <stdint.h>
 
 #include "kelvara/export.h"
+#include "kelvara/stats.h"
 #include "kelvara/wire.h"
 
 /* sizeof(KelvaraGate): the replay memory of 1024 nonces and the prepared key,
@@ -93,6 +94,19 @@ KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2) int32_t
  * a NULL or unusable gate. */
 KELVARA_EXPORT KELVARA_NONNULL(1) uint64_t
     kelvara_gate_last_sequence_id(const KelvaraGate* gate) KELVARA_NOEXCEPT;
+
+/*
+ * How often each outcome came out of kelvara_gate_admit on this gate since
+ * it was initialised: out->count[0] admissions, out->count[r] the calls that
+ * returned r (refusals and faults; NULL arguments are not counted). Call it
+ * under the same serialisation as kelvara_gate_admit.
+ *
+ * Returns KELVARA_OK, -1 when gate or out is NULL, or
+ * KELVARA_ERR_INVALID_POINTER when the storage holds no gate (*out is then
+ * untouched).
+ */
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2) int32_t
+    kelvara_gate_stats(const KelvaraGate* gate, KelvaraOutcomeCounts* out) KELVARA_NOEXCEPT;
 
 /* Destroys the gate and wipes the whole storage, key included; the storage
  * may then be reused or freed. Storage holding no gate (never initialised,
