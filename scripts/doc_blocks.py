@@ -1,8 +1,10 @@
 """Runs the code blocks of README.md and docs/*.md, so that the docs keep working.
 
 A block is complete, and is run, when it is a whole program: a ```c block that
-defines `int main`, a ```python block that imports something. Anything else
-is a fragment (a signature, a few lines out of a program) and is only counted.
+defines `int main`, a ```python block that imports something (run after the
+complete Python blocks above it on the same page, whose names it may use).
+Anything else is a fragment (a signature, a few lines out of a program) and is
+only counted.
 A doc writer who wants a complete-looking block left alone puts the line
 `<!-- fragment -->` right above its fence.
 
@@ -94,12 +96,18 @@ def check_python(python):
     if "/" in python:  # the blocks run elsewhere
         python = str(pathlib.Path(python).absolute())
     complete = fragments = 0
+    page, above = None, ""
     with tempfile.TemporaryDirectory() as empty:
         for place, text, is_complete in blocks("python"):
             if not is_complete:
                 fragments += 1
                 continue
-            run([python, "-c", text], place, cwd=empty)
+            # A page reads top to bottom: a block may use what the blocks
+            # run above it on the same page defined.
+            if place.split(":")[0] != page:
+                page, above = place.split(":")[0], ""
+            above += text
+            run([python, "-c", above], place, cwd=empty)
             complete += 1
     return complete, fragments
 
