@@ -117,8 +117,9 @@ typedef struct ScalarSolution {
  * b[0] / a[0]. constraints is only read, out only written; neither may be
  * null (else -1).
  */
-KELVARA_EXPORT int32_t kelvara_solve_active_set(float u_desired, float min_bound, float max_bound,
-                                                const ScalarConstraints* constraints, ScalarSolution* out);
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(4, 5) int32_t
+    kelvara_solve_active_set(float u_desired, float min_bound, float max_bound,
+                             const ScalarConstraints* constraints, ScalarSolution* out);
 
 /* ---- Four-axis multivariable solve -------------------------------------- */
 
@@ -166,9 +167,9 @@ typedef struct Multivar4dSolution {
  * out is written only after every input has been read. No pointer may be null
  * (else -1).
  */
-KELVARA_EXPORT int32_t kelvara_solve_multivar_4d(const float* u_desired, const Multivar4dBounds* bounds,
-                                                 const Multivar4dConstraints* constraints,
-                                                 Multivar4dSolution* out);
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2, 3, 4) int32_t
+    kelvara_solve_multivar_4d(const float* u_desired, const Multivar4dBounds* bounds,
+                              const Multivar4dConstraints* constraints, Multivar4dSolution* out);
 
 #ifdef __cplusplus
 } /* extern "C" */

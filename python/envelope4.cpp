@@ -76,7 +76,11 @@ PyObject* project(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyOb
   if (!read_numbers(u_object, "u", u, kAxes)) return nullptr;
   const Envelope4Record& e = envelope_of(self);
   Multivar4dSolution solution;
-  kelvara_solve_multivar_4d(u, &e.bounds, &e.constraints, &solution);  // no null pointer: always 0
+  // No pointer is null, so the solve always writes the record.
+  if (kelvara_solve_multivar_4d(u, &e.bounds, &e.constraints, &solution) != 0) {
+    PyErr_SetString(PyExc_SystemError, "Envelope4.project: the solve refused its records");
+    return nullptr;
+  }
   return new_envelope4_result(solution);
 }
 

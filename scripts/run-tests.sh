@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Every test: first make check (the house style, the release build's C++ and
-# Python suites), then the C library installed and linked as a C user would,
-# the C++ suites and the Python suite under AddressSanitizer and UBSan (preset
-# "sanitize"); then the sdist and wheel as `python -m build`
+# Python suites), then the C library installed and linked as a C user would
+# (with the docs' C blocks), a plain CMake build, add_subdirectory and a colcon
+# workspace, the C++ suites and the Python suite under AddressSanitizer and
+# UBSan (preset "sanitize"); then the sdist and wheel as `python -m build`
 # makes them, each wheel tested in a fresh virtual environment
 # (scripts/test-wheel.sh): on 3.12, and on 3.13 where one is found. The Python
 # suite also loads libkelvara.so (KELVARA_C_LIBRARY) to check receipts across
@@ -17,6 +18,12 @@ scripts/check.sh
 
 echo "== C library: install, link with pkg-config and find_package, run without Python"
 scripts/test-c-install.sh build/release
+
+echo "== CMake: a plain configure, build and install; add_subdirectory from a parent project"
+scripts/test-cmake-build.sh
+
+echo "== colcon: a workspace holding Kelvara and a package that finds it"
+scripts/test-colcon.sh
 
 echo "== C++ unit tests and Python tests under AddressSanitizer and UBSan"
 cmake --preset sanitize >/dev/null

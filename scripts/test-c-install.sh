@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The C library as a C user meets it: installs a configured build into a
-# temporary prefix, builds examples/c once with `pkg-config --cflags --libs
-# kelvara` and once through CMake's find_package(kelvara CONFIG) (shared and
-# static), runs every program and checks that none of them loads libpython.
+# temporary prefix, builds examples/c with `pkg-config --cflags --libs` of
+# kelvara (shared) and kelvara-static (the archive), and through CMake's
+# find_package(kelvara CONFIG) (both targets), runs every program and checks
+# that none of them loads libpython and that the archive's need no libkelvara.so.
 # Usage: scripts/test-c-install.sh [BUILD_DIR]   (default build/release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,13 +33,26 @@ run() {
   echo "  $(basename "$program"): ok, $(grep -c '=>' <<<"$loaded") libraries, none of them Python"
 }
 
-echo "-- pkg-config"
+# Fails when a program built against the archive still needs libkelvara.so.
+check_static() {
+  if ldd "$1" | grep -q libkelvara; then
+    echo "test-c-install: $1, linked with the archive, still needs libkelvara.so"
+    exit 1
+  fi
+}
+
+echo "-- pkg-config: kelvara (shared) and kelvara-static (the archive)"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 for example in sign_and_admit solve envelope; do
   # shellcheck disable=SC2046  # the flags are meant to split
   cc -std=c11 -Wall -Wextra -pedantic-errors -o "$work/$example" examples/c/$example.c \
     $(pkg-config --cflags --libs kelvara)
   run "$work/$example"
+  # shellcheck disable=SC2046
+  cc -std=c11 -Wall -Wextra -pedantic-errors -o "$work/${example}_static" examples/c/$example.c \
+    $(pkg-config --cflags --libs kelvara-static)
+  check_static "$work/${example}_static"
+  run "$work/${example}_static"
 done
 
 echo "-- find_package(kelvara CONFIG)"
@@ -47,8 +61,9 @@ cmake --build "$work/cmake" >/dev/null
 for example in sign_and_admit solve envelope sign_and_admit_static solve_static envelope_static; do
   run "$work/cmake/$example"
 done
-if ldd "$work/cmake/sign_and_admit_static" | grep -q libkelvara; then
-  echo "test-c-install: the static build still needs libkelvara.so"
-  exit 1
-fi
+check_static "$work/cmake/sign_and_admit_static"
+check_static "$work/cmake/solve_static"
+echo "-- the code blocks of README.md and docs/"
+python3 scripts/doc_blocks.py c "$work"
+
 echo "test-c-install: the installed library links from C both ways and needs no Python"

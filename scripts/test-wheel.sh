@@ -37,6 +37,9 @@ echo "-- Python $version: mypy --strict on a user script, against the wheel alon
 
 echo "-- Python $version: stubtest and the Python suite against the installed wheel"
 "${pip[@]}" install -r requirements-test.txt
+# After the test requirements: the docs' examples may use numpy.
+echo "-- Python $version: the Python code blocks of README.md and docs/"
+"$root/.venv/bin/python" scripts/doc_blocks.py python "$venv/bin/python"
 (cd "$venv" && bin/python -m mypy.stubtest kelvara _kelvara)
 [ "$mode" = full ] || exit 0
 cd python/tests

@@ -42,7 +42,17 @@ KelvaraBoundary* new_boundary(std::uint64_t rate_limit, double max_velocity_rad_
 
 extern "C" KelvaraBoundary* kelvara_boundary_new(uint64_t rate_limit, double max_velocity_rad_s,
                                                  const uint8_t key[KELVARA_KEY_SIZE]) noexcept {
-  return kelvara::capi::new_boundary(rate_limit, max_velocity_rad_s, key, kelvara::edge::PlatformSources{});
+  KelvaraBoundary* boundary =
+      kelvara::capi::new_boundary(rate_limit, max_velocity_rad_s, key, kelvara::edge::PlatformSources{});
+  // The creating thread is usually the one that signs: its first authorization
+  // should not pay for the random source's set-up. A failure here is reported
+  // by that authorization, as it was before.
+  if (boundary != nullptr) (void)kelvara::edge::prepare_thread();
+  return boundary;
+}
+
+extern "C" int32_t kelvara_thread_prepare(void) noexcept {
+  return kelvara::edge::prepare_thread() ? KELVARA_OK : KELVARA_ERR_NONCE_FAILURE;
 }
 
 extern "C" int32_t kelvara_boundary_authorize(KelvaraBoundary* boundary, int32_t target_axis,

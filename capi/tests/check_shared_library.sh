@@ -38,6 +38,7 @@ kelvara_signer_new
 kelvara_signer_sign
 kelvara_solve_active_set
 kelvara_solve_multivar_4d
+kelvara_thread_prepare
 kelvara_version"
 exported=$(nm -D --defined-only "$library" | awk '{print $NF}' | sort)
 if [ "$exported" != "$expected" ]; then

@@ -34,10 +34,13 @@ typedef struct KelvaraBoundary KelvaraBoundary;
  * admits none) with |commanded_velocity| <= max_velocity_rad_s, signing under
  * key (KELVARA_KEY_SIZE bytes, copied). The first window opens now.
  *
+ * Prepares the calling thread for signing, as kelvara_thread_prepare does
+ * (a failure there shows later as KELVARA_ERR_NONCE_FAILURE from authorize).
+ *
  * NULL when key is NULL, the wall clock cannot be read or memory is short.
  */
-KELVARA_EXPORT KelvaraBoundary* kelvara_boundary_new(uint64_t rate_limit, double max_velocity_rad_s,
-                                                     const uint8_t key[KELVARA_KEY_SIZE]) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(3) KelvaraBoundary* kelvara_boundary_new(
+    uint64_t rate_limit, double max_velocity_rad_s, const uint8_t key[KELVARA_KEY_SIZE]) KELVARA_NOEXCEPT;
 
 /*
  * Authorizes one command and writes its receipt to receipt_out
@@ -50,9 +53,24 @@ KELVARA_EXPORT KelvaraBoundary* kelvara_boundary_new(uint64_t rate_limit, double
  * KELVARA_ERR_OTHER_PROCESS, KELVARA_ERR_INTERNAL_FAULT or a security kind.
  * receipt_out is written only on success.
  */
-KELVARA_EXPORT int32_t kelvara_boundary_authorize(KelvaraBoundary* boundary, int32_t target_axis,
-                                                  double requested_position, double commanded_velocity,
-                                                  uint8_t receipt_out[KELVARA_RECEIPT_SIZE]) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 5) int32_t
+    kelvara_boundary_authorize(KelvaraBoundary* boundary, int32_t target_axis, double requested_position,
+                               double commanded_velocity,
+                               uint8_t receipt_out[KELVARA_RECEIPT_SIZE]) KELVARA_NOEXCEPT;
+
+/*
+ * Readies the calling thread for signing: its thread-local storage and its
+ * nonce stream, keyed from the system's random source (the first call in a
+ * process also initialises that source). Afterwards kelvara_boundary_authorize
+ * in this thread allocates nothing and makes no system call but the clock
+ * read. kelvara_boundary_new prepares the thread that calls it; call this
+ * once in every other thread that will sign, before its control loop, and
+ * again in a child after fork(). Calling it again costs a few loads.
+ *
+ * Returns KELVARA_OK, or KELVARA_ERR_NONCE_FAILURE when the random source
+ * failed (signing in this thread then tries again, and may refuse alike).
+ */
+KELVARA_EXPORT KELVARA_MUST_USE int32_t kelvara_thread_prepare(void) KELVARA_NOEXCEPT;
 
 /*
  * How often each outcome came out of kelvara_boundary_authorize on this
@@ -63,8 +81,8 @@ KELVARA_EXPORT int32_t kelvara_boundary_authorize(KelvaraBoundary* boundary, int
  *
  * Returns KELVARA_OK, or -1 when boundary or out is NULL.
  */
-KELVARA_EXPORT int32_t kelvara_boundary_stats(const KelvaraBoundary* boundary,
-                                              KelvaraOutcomeCounts* out) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2) int32_t
+    kelvara_boundary_stats(const KelvaraBoundary* boundary, KelvaraOutcomeCounts* out) KELVARA_NOEXCEPT;
 
 /* Releases a boundary; NULL is ignored. No call may be running on it. */
 KELVARA_EXPORT void kelvara_boundary_free(KelvaraBoundary* boundary) KELVARA_NOEXCEPT;

@@ -96,27 +96,28 @@ KELVARA_EXPORT size_t kelvara_command_gate_size(void) KELVARA_NOEXCEPT;
  * it is not 8-byte aligned, or KELVARA_ERR_INVALID_ARGUMENT for axes out of
  * range (then the storage holds no gate).
  */
-KELVARA_EXPORT KELVARA_MUST_USE int32_t kelvara_command_gate_init(KelvaraCommandGate* gate, size_t axes,
-                                                                  uint64_t max_age_nanos) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1) int32_t
+    kelvara_command_gate_init(KelvaraCommandGate* gate, size_t axes, uint64_t max_age_nanos) KELVARA_NOEXCEPT;
 
 /* Checks frames under key_id with key (KELVARA_KEY_SIZE bytes, copied) from
  * now on. Returns KELVARA_OK, -1, KELVARA_ERR_INVALID_POINTER, or
  * KELVARA_ERR_DUPLICATE_KEY when key_id holds a key already (remove it
  * first). Key rotation: add the new key under a new id, move the senders to
  * it, remove the old one. */
-KELVARA_EXPORT int32_t kelvara_command_gate_add_key(KelvaraCommandGate* gate, uint8_t key_id,
-                                                    const uint8_t key[KELVARA_KEY_SIZE]) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 3) int32_t
+    kelvara_command_gate_add_key(KelvaraCommandGate* gate, uint8_t key_id,
+                                 const uint8_t key[KELVARA_KEY_SIZE]) KELVARA_NOEXCEPT;
 
 /* Erases the key under key_id. Returns KELVARA_OK, -1,
  * KELVARA_ERR_INVALID_POINTER, or KELVARA_ERR_UNKNOWN_KEY. */
-KELVARA_EXPORT int32_t kelvara_command_gate_remove_key(KelvaraCommandGate* gate,
-                                                       uint8_t key_id) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1) int32_t
+    kelvara_command_gate_remove_key(KelvaraCommandGate* gate, uint8_t key_id) KELVARA_NOEXCEPT;
 
 /* Admits frames of stream_id from now on (again: no change). Returns
  * KELVARA_OK, -1, KELVARA_ERR_INVALID_POINTER, or
  * KELVARA_ERR_STREAM_TABLE_FULL beyond KELVARA_COMMAND_GATE_STREAMS. */
-KELVARA_EXPORT int32_t kelvara_command_gate_allow_stream(KelvaraCommandGate* gate,
-                                                         uint32_t stream_id) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1) int32_t
+    kelvara_command_gate_allow_stream(KelvaraCommandGate* gate, uint32_t stream_id) KELVARA_NOEXCEPT;
 
 /* Copies envelope into the gate; positions must lie in it from now on (the
  * envelope's storage may then be reused). Check the result: a gate whose
@@ -125,14 +126,16 @@ KELVARA_EXPORT int32_t kelvara_command_gate_allow_stream(KelvaraCommandGate* gat
  * KELVARA_ERR_INVALID_POINTER (for either storage, holding no gate or no
  * envelope), or KELVARA_ERR_INVALID_ARGUMENT when its axis count is not the
  * gate's. */
-KELVARA_EXPORT KELVARA_MUST_USE int32_t kelvara_command_gate_set_envelope(
-    KelvaraCommandGate* gate, const struct KelvaraEnvelope* envelope) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2) int32_t
+    kelvara_command_gate_set_envelope(KelvaraCommandGate* gate,
+                                      const struct KelvaraEnvelope* envelope) KELVARA_NOEXCEPT;
 
 /* Per-axis step limits in rad/s (axes values, copied; each >= 0, INFINITY
  * for none). Returns KELVARA_OK, -1, KELVARA_ERR_INVALID_POINTER, or
  * KELVARA_ERR_INVALID_ARGUMENT for a NaN or negative limit. */
-KELVARA_EXPORT KELVARA_MUST_USE int32_t
-kelvara_command_gate_set_max_step(KelvaraCommandGate* gate, const double* max_step_rad_s) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2) int32_t
+    kelvara_command_gate_set_max_step(KelvaraCommandGate* gate,
+                                      const double* max_step_rad_s) KELVARA_NOEXCEPT;
 
 /*
  * Admits one received frame of `size` bytes (only those are read). On
@@ -143,14 +146,14 @@ kelvara_command_gate_set_max_step(KelvaraCommandGate* gate, const double* max_st
  * refusals above, or KELVARA_ERR_CLOCK_FAILURE, KELVARA_ERR_OTHER_PROCESS,
  * KELVARA_ERR_RESTORED_STORAGE or KELVARA_ERR_INVALID_POINTER.
  */
-KELVARA_EXPORT KELVARA_MUST_USE int32_t kelvara_command_gate_admit(KelvaraCommandGate* gate,
-                                                                   const uint8_t* frame, size_t size,
-                                                                   KelvaraCommand* out) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2, 4) int32_t
+    kelvara_command_gate_admit(KelvaraCommandGate* gate, const uint8_t* frame, size_t size,
+                               KelvaraCommand* out) KELVARA_NOEXCEPT;
 
 /* Writes the gate's outcome counts to *out. Returns KELVARA_OK, -1, or
  * KELVARA_ERR_INVALID_POINTER. */
-KELVARA_EXPORT int32_t kelvara_command_gate_stats(const KelvaraCommandGate* gate,
-                                                  KelvaraOutcomeCounts* out) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2) int32_t
+    kelvara_command_gate_stats(const KelvaraCommandGate* gate, KelvaraOutcomeCounts* out) KELVARA_NOEXCEPT;
 
 /* Destroys the gate and wipes the whole storage, keys included; the storage
  * may then be reused or freed. NULL is ignored. */

@@ -99,11 +99,10 @@ KELVARA_EXPORT size_t kelvara_envelope_size(void) KELVARA_NOEXCEPT;
  * a limit is NaN. A refusal leaves the storage as it was (an envelope made
  * there earlier stays usable).
  */
-KELVARA_MUST_USE KELVARA_EXPORT int32_t kelvara_envelope_init(KelvaraEnvelope* envelope, size_t axes,
-                                                              const double* min_bound,
-                                                              const double* max_bound, size_t rows,
-                                                              const double* coefficients,
-                                                              const double* limits) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 3, 4) int32_t
+    kelvara_envelope_init(KelvaraEnvelope* envelope, size_t axes, const double* min_bound,
+                          const double* max_bound, size_t rows, const double* coefficients,
+                          const double* limits) KELVARA_NOEXCEPT;
 
 /*
  * Projects desired (axes values) onto the envelope, writing axes values to
@@ -115,9 +114,9 @@ KELVARA_MUST_USE KELVARA_EXPORT int32_t kelvara_envelope_init(KelvaraEnvelope* e
  * when a pointer is NULL; KELVARA_ERR_INVALID_POINTER when the storage holds
  * no envelope. projected and *info are written only when 0 is returned.
  */
-KELVARA_MUST_USE KELVARA_EXPORT int32_t kelvara_envelope_project(const KelvaraEnvelope* envelope,
-                                                                 const double* desired, double* projected,
-                                                                 KelvaraProjection* info) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2, 3, 4) int32_t
+    kelvara_envelope_project(const KelvaraEnvelope* envelope, const double* desired, double* projected,
+                             KelvaraProjection* info) KELVARA_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -29,4 +29,18 @@
 #define KELVARA_MUST_USE
 #endif
 
+/* Marks the pointer parameters (by position) that must not be null. Off unless
+ * the caller defines KELVARA_ASSUME_NONNULL before including <kelvara.h>:
+ * every function promises -1 (or NULL) for a null pointer, and GCC's nonnull
+ * lets the optimiser assume a marked argument non-null after the call and
+ * delete the caller's own later NULL checks, which would break that promise
+ * for callers who rely on it. A caller that never passes NULL may opt in to
+ * have the compiler flag a null argument it can see (-Wnonnull). The library is
+ * never built with it, so its own NULL checks stay. */
+#if defined(KELVARA_ASSUME_NONNULL) && (defined(__GNUC__) || defined(__clang__))
+#define KELVARA_NONNULL(...) __attribute__((nonnull(__VA_ARGS__)))
+#else
+#define KELVARA_NONNULL(...)
+#endif
+
 #endif /* KELVARA_EXPORT_H */

@@ -64,15 +64,16 @@ KELVARA_EXPORT size_t kelvara_gate_size(void) KELVARA_NOEXCEPT;
  * Returns KELVARA_OK, -1 when gate or key is NULL, or
  * KELVARA_ERR_INVALID_POINTER when gate is not 8-byte aligned.
  */
-KELVARA_EXPORT int32_t kelvara_gate_init(KelvaraGate* gate,
-                                         const uint8_t key[KELVARA_KEY_SIZE]) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2) int32_t
+    kelvara_gate_init(KelvaraGate* gate, const uint8_t key[KELVARA_KEY_SIZE]) KELVARA_NOEXCEPT;
 
 /*
  * Refuse receipts stamped more than max_age_nanos behind or ahead of the
  * gate's wall clock (KELVARA_ERR_STALE_RECEIPT); 0 switches freshness off.
  * Returns KELVARA_OK, -1 for NULL, or KELVARA_ERR_INVALID_POINTER.
  */
-KELVARA_EXPORT int32_t kelvara_gate_set_max_age(KelvaraGate* gate, uint64_t max_age_nanos) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1) int32_t
+    kelvara_gate_set_max_age(KelvaraGate* gate, uint64_t max_age_nanos) KELVARA_NOEXCEPT;
 
 /*
  * Admits one received command: receipt (KELVARA_RECEIPT_SIZE bytes) with
@@ -85,13 +86,14 @@ KELVARA_EXPORT int32_t kelvara_gate_set_max_age(KelvaraGate* gate, uint64_t max_
  * KELVARA_ERR_OTHER_PROCESS, KELVARA_ERR_RESTORED_STORAGE or
  * KELVARA_ERR_INVALID_POINTER.
  */
-KELVARA_EXPORT int32_t kelvara_gate_admit(KelvaraGate* gate, const uint8_t receipt[KELVARA_RECEIPT_SIZE],
-                                          int32_t target_axis, double requested_position,
-                                          double commanded_velocity) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2) int32_t
+    kelvara_gate_admit(KelvaraGate* gate, const uint8_t receipt[KELVARA_RECEIPT_SIZE], int32_t target_axis,
+                       double requested_position, double commanded_velocity) KELVARA_NOEXCEPT;
 
 /* The sequence id of the last admitted receipt; 0 before the first, and for
  * a NULL or unusable gate. */
-KELVARA_EXPORT uint64_t kelvara_gate_last_sequence_id(const KelvaraGate* gate) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_NONNULL(1) uint64_t
+    kelvara_gate_last_sequence_id(const KelvaraGate* gate) KELVARA_NOEXCEPT;
 
 /*
  * How often each outcome came out of kelvara_gate_admit on this gate since
@@ -103,8 +105,8 @@ KELVARA_EXPORT uint64_t kelvara_gate_last_sequence_id(const KelvaraGate* gate) K
  * KELVARA_ERR_INVALID_POINTER when the storage holds no gate (*out is then
  * untouched).
  */
-KELVARA_EXPORT int32_t kelvara_gate_stats(const KelvaraGate* gate,
-                                          KelvaraOutcomeCounts* out) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2) int32_t
+    kelvara_gate_stats(const KelvaraGate* gate, KelvaraOutcomeCounts* out) KELVARA_NOEXCEPT;
 
 /* Destroys the gate and wipes the whole storage, key included; the storage
  * may then be reused or freed. Storage holding no gate (never initialised,

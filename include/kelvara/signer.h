@@ -47,11 +47,9 @@ typedef struct KelvaraSigner KelvaraSigner;
  * NULL when key or max_velocity_rad_s is NULL, axes is out of range, a limit
  * is NaN or negative, rate_limit is above the maximum, or memory is short.
  */
-KELVARA_EXPORT KELVARA_MUST_USE KelvaraSigner* kelvara_signer_new(const uint8_t key[KELVARA_KEY_SIZE],
-                                                                  uint8_t key_id, uint32_t stream_id,
-                                                                  size_t axes,
-                                                                  const double* max_velocity_rad_s,
-                                                                  uint32_t rate_limit) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 5) KelvaraSigner* kelvara_signer_new(
+    const uint8_t key[KELVARA_KEY_SIZE], uint8_t key_id, uint32_t stream_id, size_t axes,
+    const double* max_velocity_rad_s, uint32_t rate_limit) KELVARA_NOEXCEPT;
 
 /*
  * Signs positions and velocities (axes values each) into frame, which holds
@@ -64,10 +62,9 @@ KELVARA_EXPORT KELVARA_MUST_USE KelvaraSigner* kelvara_signer_new(const uint8_t 
  * KELVARA_ERR_OTHER_PROCESS, KELVARA_ERR_POISONED_STATE,
  * KELVARA_ERR_CLOCK_FAILURE or KELVARA_ERR_INTERNAL_FAULT.
  */
-KELVARA_EXPORT KELVARA_MUST_USE int32_t kelvara_signer_sign(KelvaraSigner* signer, const double* positions,
-                                                            const double* velocities, uint8_t* frame,
-                                                            size_t capacity,
-                                                            size_t* written) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE KELVARA_NONNULL(1, 2, 3, 4, 6) int32_t
+    kelvara_signer_sign(KelvaraSigner* signer, const double* positions, const double* velocities,
+                        uint8_t* frame, size_t capacity, size_t* written) KELVARA_NOEXCEPT;
 
 /* Releases a signer and erases its key; NULL is ignored. No call may be
  * running on it. */

@@ -1,6 +1,7 @@
 #include "kelvara/edge/platform_sources.hpp"
 
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <array>
@@ -9,6 +10,7 @@
 #include <ctime>
 
 #include "kelvara/edge/process_guard.hpp"
+#include "kelvara/security/secure_wipe.hpp"
 
 namespace kelvara::edge {
 namespace {
@@ -19,34 +21,94 @@ std::string system_message(int error_number) {
   return strerror_r(error_number, buffer, sizeof buffer);
 }
 
-// One call into the generator costs about as much as sixty nonces' worth of its
-// output, so each thread draws nonces in batches and keeps the unused rest; at
-// 512 a batch, the calls that draw one stay out of the slowest percent. A
-// batch never outlives a fork: the child draws its own, and never hands out a
-// nonce its parent may hand out too. Nonces are public once sent, so unused
-// ones are no secret.
-constexpr std::size_t kBatchNonces = 512;
+std::string openssl_failure(const char* what) {
+  char reason[256] = "";
+  if (const unsigned long error = ERR_get_error(); error != 0)
+    ERR_error_string_n(error, reason, sizeof reason);
+  ERR_clear_error();
+  return reason[0] == '\0' ? std::string(what) : std::string(what) + ": " + reason;
+}
 
-struct NonceBatch {
-  std::array<std::uint8_t, kBatchNonces * security::kNonceSize> bytes;
+// Each thread draws nonces from its own ChaCha20 keystream, in batches of 512.
+// The stream's first key comes from OpenSSL's generator (seeded from the
+// operating system); every batch is followed by the next key, so the stream
+// rekeys itself from its own output and an old key never exists next to the
+// nonces it made. After that first draw a nonce costs neither a system call
+// nor an allocation: OpenSSL's own generator checks the process id on every
+// call. A stream never outlives a fork: the child keys its own, and never
+// hands out a nonce its parent may hand out too. Nonces are public once sent,
+// so unused ones are no secret; the key is.
+constexpr std::size_t kBatchNonces = 512;
+constexpr std::size_t kStreamKeySize = 32;
+constexpr std::size_t kStreamIvSize = 16;  // block counter and nonce of the cipher
+
+struct NonceStream {
+  NonceStream() = default;
+  NonceStream(const NonceStream&) = delete;
+  NonceStream& operator=(const NonceStream&) = delete;
+  ~NonceStream() {
+    EVP_CIPHER_CTX_free(cipher);
+    security::secure_wipe(bytes);
+  }
+
+  // A batch of nonces, then the key for the next batch.
+  std::array<std::uint8_t, kBatchNonces * security::kNonceSize + kStreamKeySize> bytes{};
   std::size_t next = kBatchNonces;  // every nonce used: draw a batch first
+  EVP_CIPHER_CTX* cipher = nullptr;
+  bool keyed = false;
   ProcessGuard process;
 };
 
-thread_local NonceBatch t_batch;
+thread_local NonceStream t_stream;
 
-std::expected<void, std::string> draw(NonceBatch& batch) noexcept {
-  if (RAND_bytes(batch.bytes.data(), static_cast<int>(batch.bytes.size())) != 1) {
-    char reason[256] = "the generator could not be seeded";
-    if (const unsigned long error = ERR_get_error(); error != 0) {
-      ERR_error_string_n(error, reason, sizeof reason);
+// Keys the stream from OpenSSL's generator: once per thread, and again in a
+// forked child.
+std::expected<void, std::string> key_from_generator(NonceStream& stream) noexcept {
+  try {
+    stream.keyed = false;
+    if (stream.cipher == nullptr && (stream.cipher = EVP_CIPHER_CTX_new()) == nullptr) {
+      return std::unexpected(openssl_failure("no memory for the nonce stream"));
     }
-    ERR_clear_error();
-    return std::unexpected(std::string(reason));
+    std::array<std::uint8_t, kStreamKeySize + kStreamIvSize> seed{};
+    const security::WipedOnExit wiped(seed);
+    if (RAND_bytes(seed.data(), static_cast<int>(seed.size())) != 1) {
+      return std::unexpected(openssl_failure("the generator could not be seeded"));
+    }
+    if (EVP_EncryptInit_ex(stream.cipher, EVP_chacha20(), nullptr, seed.data(),
+                           seed.data() + kStreamKeySize) != 1) {
+      return std::unexpected(openssl_failure("the nonce stream could not be keyed"));
+    }
+    stream.keyed = true;
+    stream.process = ProcessGuard();
+    return {};
+  } catch (...) {  // a failure text that could not be allocated
+    return std::unexpected(std::string());
   }
-  batch.next = 0;
-  batch.process = ProcessGuard();
-  return {};
+}
+
+// The next batch and key from the keyed stream, then the stream rekeyed.
+std::expected<void, std::string> draw(NonceStream& stream) noexcept {
+  try {
+    if (!stream.keyed || !stream.process.in_creating_process()) {
+      if (auto keyed = key_from_generator(stream); !keyed) return keyed;
+    }
+    stream.bytes.fill(0);
+    int written = 0;
+    const auto size = static_cast<int>(stream.bytes.size());
+    const std::uint8_t* next_key = stream.bytes.data() + kBatchNonces * security::kNonceSize;
+    static constexpr std::array<std::uint8_t, kStreamIvSize> kZeroIv{};
+    if (EVP_EncryptUpdate(stream.cipher, stream.bytes.data(), &written, stream.bytes.data(), size) != 1 ||
+        written != size ||
+        EVP_EncryptInit_ex(stream.cipher, nullptr, nullptr, next_key, kZeroIv.data()) != 1) {
+      stream.keyed = false;  // the next draw starts over from the generator
+      return std::unexpected(openssl_failure("the nonce stream failed"));
+    }
+    security::secure_wipe(stream.bytes.data() + kBatchNonces * security::kNonceSize, kStreamKeySize);
+    stream.next = 0;
+    return {};
+  } catch (...) {
+    return std::unexpected(std::string());
+  }
 }
 
 }  // namespace
@@ -65,15 +127,19 @@ std::expected<std::uint64_t, std::string> monotonic_nanos() noexcept {
 }
 
 std::expected<void, std::string> fill_random(security::Nonce& nonce) noexcept {
-  // OpenSSL's generator is seeded from the operating system (getrandom) and
-  // reseeds itself in a forked child, so a nonce costs no system call.
-  NonceBatch& batch = t_batch;
-  if (batch.next == kBatchNonces || !batch.process.in_creating_process()) {
-    if (auto drawn = draw(batch); !drawn) return drawn;
+  NonceStream& stream = t_stream;
+  if (stream.next == kBatchNonces || !stream.process.in_creating_process()) {
+    if (auto drawn = draw(stream); !drawn) return drawn;
   }
-  std::memcpy(nonce.data(), batch.bytes.data() + batch.next * nonce.size(), nonce.size());
-  ++batch.next;
+  std::memcpy(nonce.data(), stream.bytes.data() + stream.next * nonce.size(), nonce.size());
+  ++stream.next;
   return {};
+}
+
+std::expected<void, std::string> prepare_thread() noexcept {
+  NonceStream& stream = t_stream;
+  if (stream.keyed && stream.process.in_creating_process()) return {};
+  return draw(stream);
 }
 
 }  // namespace kelvara::edge

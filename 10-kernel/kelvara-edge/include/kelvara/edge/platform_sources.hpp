@@ -19,9 +19,17 @@ std::expected<std::uint64_t, std::string> wall_clock_nanos() noexcept;
 // measure of rate windows. The error says why it could not be read.
 std::expected<std::uint64_t, std::string> monotonic_nanos() noexcept;
 
-// Fills `nonce` from OpenSSL's cryptographic generator (seeded from the
-// operating system, fork-safe). The error describes the failure of the source.
+// Fills `nonce` from the calling thread's nonce stream: a ChaCha20 keystream
+// keyed from OpenSSL's cryptographic generator (seeded from the operating
+// system) in each thread and again after fork. The error describes the failure
+// of the source.
 std::expected<void, std::string> fill_random(security::Nonce& nonce) noexcept;
+
+// Readies the calling thread's nonce stream, so that the signing calls that
+// follow in this thread neither allocate nor call the system for randomness:
+// the thread's storage, OpenSSL's generator (once per process) and the stream's
+// first key. Cheap when the thread is ready already; the error is fill_random's.
+std::expected<void, std::string> prepare_thread() noexcept;
 
 // The sources behind one seam, so that tests can put a fake clock or a
 // failing random source under the boundary. Not noexcept: the boundary must

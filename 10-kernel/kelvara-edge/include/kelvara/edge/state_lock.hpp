@@ -1,4 +1,5 @@
-// A value behind a plain (non-recursive) mutex that carries a poisoned flag.
+// A value behind a plain (non-recursive) mutex that carries a poisoned flag. The
+// mutex inherits priority where the platform offers it (inheriting_mutex.hpp).
 //
 // A guard that ends without being marked complete poisons the lock: an early
 // return the code did not design for, or an exception unwinding through the
@@ -7,6 +8,8 @@
 
 #include <mutex>
 #include <utility>
+
+#include "kelvara/edge/inheriting_mutex.hpp"
 
 namespace kelvara::edge {
 
@@ -34,7 +37,7 @@ class StateLock {
 
    private:
     StateLock& owner_;
-    std::unique_lock<std::mutex> lock_;
+    std::unique_lock<InheritingMutex> lock_;
     bool complete_ = false;
   };
 
@@ -43,11 +46,13 @@ class StateLock {
   Guard lock() { return Guard(*this); }
   bool poisoned() const { return poisoned_; }  // read only while holding the lock
 
+  bool inherits_priority() const noexcept { return mutex_.inherits_priority(); }
+
   // For inspection while no guard is held (tests, single-threaded set-up).
   const T& unguarded() const { return value_; }
 
  private:
-  std::mutex mutex_;
+  InheritingMutex mutex_;
   bool poisoned_ = false;
   T value_;
 };
