@@ -1,7 +1,6 @@
 #include "kelvara/edge/platform_sources.hpp"
 
 #include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <array>
@@ -10,6 +9,7 @@
 #include <ctime>
 
 #include "kelvara/edge/process_guard.hpp"
+#include "kelvara/security/message_hasher.hpp"
 #include "kelvara/security/secure_wipe.hpp"
 
 namespace kelvara::edge {
@@ -29,55 +29,59 @@ std::string openssl_failure(const char* what) {
   return reason[0] == '\0' ? std::string(what) : std::string(what) + ": " + reason;
 }
 
-// Each thread draws nonces from its own ChaCha20 keystream, in batches of 512.
-// The stream's first key comes from OpenSSL's generator (seeded from the
-// operating system); every batch is followed by the next key, so the stream
-// rekeys itself from its own output and an old key never exists next to the
-// nonces it made. After that first draw a nonce costs neither a system call
-// nor an allocation: OpenSSL's own generator checks the process id on every
-// call. A stream never outlives a fork: the child keys its own, and never
-// hands out a nonce its parent may hand out too. Nonces are public once sent,
-// so unused ones are no secret; the key is.
+// Each thread draws nonces from its own stream, in batches of 512: block i of a
+// batch is HMAC-SHA-256 under the stream's key of ("nonce", i), and the key of
+// the next batch is the same function of ("rekey", 0), so the stream rekeys
+// itself from its own output and an old key never exists next to the nonces
+// it made. The stream's first key comes from OpenSSL's generator (seeded from
+// the operating system). After that first draw a nonce costs neither a system
+// call nor an allocation, which OpenSSL's generator cannot promise: it checks
+// the process id on every call. A stream never outlives a fork: the child keys
+// its own, and never hands out a nonce its parent may hand out too. Nonces are
+// public once sent, so unused ones are no secret; the key is.
 constexpr std::size_t kBatchNonces = 512;
-constexpr std::size_t kStreamKeySize = 32;
-constexpr std::size_t kStreamIvSize = 16;  // block counter and nonce of the cipher
+constexpr std::size_t kBatchBytes = kBatchNonces * security::kNonceSize;
+constexpr std::size_t kBlocksPerBatch = (kBatchBytes + security::kTagSize - 1) / security::kTagSize;
 
 struct NonceStream {
   NonceStream() = default;
   NonceStream(const NonceStream&) = delete;
   NonceStream& operator=(const NonceStream&) = delete;
   ~NonceStream() {
-    EVP_CIPHER_CTX_free(cipher);
+    security::secure_wipe(&key, sizeof key);
     security::secure_wipe(bytes);
   }
 
-  // A batch of nonces, then the key for the next batch.
-  std::array<std::uint8_t, kBatchNonces * security::kNonceSize + kStreamKeySize> bytes{};
+  security::HmacKeyContext key{};
+  // Whole output blocks; the nonces are the first kBatchBytes of them.
+  std::array<std::uint8_t, kBlocksPerBatch * security::kTagSize> bytes{};
   std::size_t next = kBatchNonces;  // every nonce used: draw a batch first
-  EVP_CIPHER_CTX* cipher = nullptr;
   bool keyed = false;
   ProcessGuard process;
 };
 
 thread_local NonceStream t_stream;
 
+// The stream's output for one label and block number.
+security::Tag stream_block(const security::HmacKeyContext& key, const char (&label)[6],
+                           std::uint64_t block) noexcept {
+  std::array<std::uint8_t, 5 + 8> message{};
+  std::memcpy(message.data(), label, 5);
+  for (std::size_t i = 0; i < 8; ++i) message[5 + i] = static_cast<std::uint8_t>(block >> (8 * i));
+  return security::hmac(key, message);
+}
+
 // Keys the stream from OpenSSL's generator: once per thread, and again in a
 // forked child.
 std::expected<void, std::string> key_from_generator(NonceStream& stream) noexcept {
   try {
     stream.keyed = false;
-    if (stream.cipher == nullptr && (stream.cipher = EVP_CIPHER_CTX_new()) == nullptr) {
-      return std::unexpected(openssl_failure("no memory for the nonce stream"));
-    }
-    std::array<std::uint8_t, kStreamKeySize + kStreamIvSize> seed{};
+    security::Key seed{};
     const security::WipedOnExit wiped(seed);
     if (RAND_bytes(seed.data(), static_cast<int>(seed.size())) != 1) {
       return std::unexpected(openssl_failure("the generator could not be seeded"));
     }
-    if (EVP_EncryptInit_ex(stream.cipher, EVP_chacha20(), nullptr, seed.data(),
-                           seed.data() + kStreamKeySize) != 1) {
-      return std::unexpected(openssl_failure("the nonce stream could not be keyed"));
-    }
+    stream.key = security::HmacKeyContext::from_key(seed);
     stream.keyed = true;
     stream.process = ProcessGuard();
     return {};
@@ -86,29 +90,20 @@ std::expected<void, std::string> key_from_generator(NonceStream& stream) noexcep
   }
 }
 
-// The next batch and key from the keyed stream, then the stream rekeyed.
+// The next batch from the keyed stream, then the stream rekeyed.
 std::expected<void, std::string> draw(NonceStream& stream) noexcept {
-  try {
-    if (!stream.keyed || !stream.process.in_creating_process()) {
-      if (auto keyed = key_from_generator(stream); !keyed) return keyed;
-    }
-    stream.bytes.fill(0);
-    int written = 0;
-    const auto size = static_cast<int>(stream.bytes.size());
-    const std::uint8_t* next_key = stream.bytes.data() + kBatchNonces * security::kNonceSize;
-    static constexpr std::array<std::uint8_t, kStreamIvSize> kZeroIv{};
-    if (EVP_EncryptUpdate(stream.cipher, stream.bytes.data(), &written, stream.bytes.data(), size) != 1 ||
-        written != size ||
-        EVP_EncryptInit_ex(stream.cipher, nullptr, nullptr, next_key, kZeroIv.data()) != 1) {
-      stream.keyed = false;  // the next draw starts over from the generator
-      return std::unexpected(openssl_failure("the nonce stream failed"));
-    }
-    security::secure_wipe(stream.bytes.data() + kBatchNonces * security::kNonceSize, kStreamKeySize);
-    stream.next = 0;
-    return {};
-  } catch (...) {
-    return std::unexpected(std::string());
+  if (!stream.keyed || !stream.process.in_creating_process()) {
+    if (auto keyed = key_from_generator(stream); !keyed) return keyed;
   }
+  for (std::size_t block = 0; block < kBlocksPerBatch; ++block) {
+    const security::Tag out = stream_block(stream.key, "nonce", block);
+    std::memcpy(stream.bytes.data() + block * out.size(), out.data(), out.size());
+  }
+  security::Key next_key = stream_block(stream.key, "rekey", 0);
+  stream.key = security::HmacKeyContext::from_key(next_key);
+  security::secure_wipe(next_key);
+  stream.next = 0;
+  return {};
 }
 
 }  // namespace

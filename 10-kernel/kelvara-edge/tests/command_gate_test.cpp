@@ -147,8 +147,12 @@ TEST(CommandGate, AgreesWithAModelOfItsChecksOverRandomTraffic) {
     CommandGate gate(kAxes, 2 * kSecond, kFakeClock);
     for (const auto& [id, key] : model.keys) EXPECT_TRUE(gate.add_key(static_cast<std::uint8_t>(id), key));
     for (std::uint32_t stream : model.streams) EXPECT_TRUE(gate.allow_stream(stream));
-    if (model.has_envelope) EXPECT_TRUE(gate.set_envelope(*envelope));
-    if (!model.max_step.empty()) EXPECT_TRUE(gate.set_max_step(model.max_step));
+    if (model.has_envelope) {
+      EXPECT_TRUE(gate.set_envelope(*envelope));
+    }
+    if (!model.max_step.empty()) {
+      EXPECT_TRUE(gate.set_max_step(model.max_step));
+    }
     return gate;
   };
   model.keys = {{0, key_numbered(0)}, {7, key_numbered(7)}};

@@ -186,6 +186,20 @@ struct GateState {
   std::vector<Bytes> admitted_before;
 };
 
+// A seven-axis gate holding key id 0 that allows these streams.
+GateState with_streams(std::vector<std::uint32_t> streams) {
+  GateState state;
+  state.streams = std::move(streams);
+  return state;
+}
+
+// A seven-axis gate holding key id 0 and allowing stream 7, after these frames.
+GateState after_frames(std::vector<Bytes> admitted) {
+  GateState state;
+  state.admitted_before = std::move(admitted);
+  return state;
+}
+
 struct Negative {
   const char* refusal;
   std::string what;
@@ -269,8 +283,8 @@ std::vector<Negative> negatives(const std::vector<Bytes>& frames) {
       {"invalid_frame", "the frame of case 6 with flags 1", plain,
        with_byte(tick, security::kFrameFlagsOffset, 1)},
       {"invalid_frame", "the 7-axis frame of case 6 at a 4-axis gate", other_axes, tick},
-      {"unknown_key", "the frame of case 8 (key id 200) at a gate holding only key id 0",
-       GateState{.axes = 7, .key_ids = {0}, .streams = {8}}, frames[8]},
+      {"unknown_key", "the frame of case 8 (key id 200) at a gate holding only key id 0", with_streams({8}),
+       frames[8]},
       {"unknown_stream", "the frame of case 6 (stream 7) at a gate allowing streams 1 and 8", other_streams,
        tick},
       {"authentication_failure", "the frame of case 6 with the last bit of its tag flipped", plain,
@@ -278,13 +292,12 @@ std::vector<Negative> negatives(const std::vector<Bytes>& frames) {
       {"authentication_failure", "the frame of case 6 with one bit of axis 2's position flipped", plain,
        with_byte(tick, security::kFrameHeaderSize + 2 * security::kFrameAxisSize, 0x01)},
       {"authentication_failure", "the frame of case 6 with its stream changed from 7 to 8",
-       GateState{.axes = 7, .key_ids = {0}, .streams = {7, 8}},
-       with_byte(tick, security::kFrameStreamOffset, 0x0f)},
+       with_streams({7, 8}), with_byte(tick, security::kFrameStreamOffset, 0x0f)},
       {"authentication_failure", "signed under key id 1's key but claiming key id 0", rekeyed,
        under_other_key},
       {"replay_counter", "the frame of case 6 again, after it was admitted", after_tick, tick},
-      {"replay_counter", "the frame of case 6 after its successor, case 7 (reordered)",
-       GateState{.axes = 7, .key_ids = {0}, .streams = {7}, .admitted_before = {next}}, tick},
+      {"replay_counter", "the frame of case 6 after its successor, case 7 (reordered)", after_frames({next}),
+       tick},
       {"stale_frame", "a genuine frame counted 2 s behind the gate's clock (max_age 1 s)", fresh,
        write_frame(0, 7, tick_counter - 2 * kSecond, tick_positions, zeros)},
       {"stale_frame", "a genuine frame counted 1 s and 1 ns ahead of the gate's clock (max_age 1 s)", fresh,

@@ -19,9 +19,10 @@ std::expected<std::uint64_t, std::string> wall_clock_nanos() noexcept;
 // measure of rate windows. The error says why it could not be read.
 std::expected<std::uint64_t, std::string> monotonic_nanos() noexcept;
 
-// Fills `nonce` from the calling thread's nonce stream: a ChaCha20 keystream
-// keyed from OpenSSL's cryptographic generator (seeded from the operating
-// system) in each thread and again after fork. The error describes the failure
+// Fills `nonce` from the calling thread's nonce stream: HMAC-SHA-256 in
+// counter mode under a key drawn from OpenSSL's cryptographic generator
+// (seeded from the operating system) in each thread and again after fork, and
+// renewed from the stream's own output after every batch. The error describes the failure
 // of the source.
 std::expected<void, std::string> fill_random(security::Nonce& nonce) noexcept;
 
