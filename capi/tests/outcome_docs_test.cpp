@@ -33,7 +33,9 @@ std::map<std::int32_t, std::string> numbered_lines(const std::string& name) {
 }
 
 bool names(const std::string& line, std::string_view text, const char* quote) {
-  return line.find(quote + std::string(text) + quote) != std::string::npos;
+  std::string quoted(quote);
+  quoted.append(text).append(quote);
+  return line.find(quoted) != std::string::npos;
 }
 
 void expect_every_row_in(const std::string& name, bool with_constant) {
