@@ -36,48 +36,17 @@ extern "C" {
 #include "envelope_random.hpp"
 #include "kelvara/core/envelope.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <x86intrin.h>
-#endif
+#include "tick_timing.hpp"
 
 namespace {
 
+using tick_timing::median_of;
+using tick_timing::ns_per_tick;
+using tick_timing::percentile_of;
+using tick_timing::ticks;
+
 using envelope_random::Problem;
 using kelvara::core::Envelope;
-
-std::uint64_t ticks() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  _mm_lfence();
-  const std::uint64_t t = __rdtsc();
-  _mm_lfence();
-  return t;
-#else
-  return std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
-#endif
-}
-
-double ns_per_tick() {
-  using clock = std::chrono::steady_clock;
-  const auto wall0 = clock::now();
-  const std::uint64_t t0 = ticks();
-  while (clock::now() - wall0 < std::chrono::milliseconds(200)) {
-  }
-  const std::uint64_t t1 = ticks();
-  const auto wall1 = clock::now();
-  return std::chrono::duration<double, std::nano>(wall1 - wall0).count() / double(t1 - t0);
-}
-
-double median_of(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t n = v.size();
-  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
-double percentile_of(std::vector<double> v, double q) {  // nearest rank
-  std::sort(v.begin(), v.end());
-  const std::size_t rank = std::size_t(std::ceil(q * double(v.size())));
-  return v[std::clamp<std::size_t>(rank, 1, v.size()) - 1];
-}
 
 double daqp_limit(double v) { return std::clamp(v, -DAQP_INF, DAQP_INF); }
 

@@ -1,0 +1,57 @@
+// The clock and the order statistics the solver-beside-solver benchmarks share:
+// each times one call at a time with the fenced time-stamp counter, converts
+// ticks to nanoseconds once per run, and reports medians and percentiles.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#endif
+
+namespace tick_timing {
+
+// The time-stamp counter, fenced so that the timed call neither starts early
+// nor ends late; elsewhere the steady clock in nanoseconds.
+inline std::uint64_t ticks() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_lfence();
+  const std::uint64_t t = __rdtsc();
+  _mm_lfence();
+  return t;
+#else
+  return std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+#endif
+}
+
+// Nanoseconds per tick, measured against the steady clock over 200 ms.
+inline double ns_per_tick() {
+  using clock = std::chrono::steady_clock;
+  const auto wall0 = clock::now();
+  const std::uint64_t t0 = ticks();
+  while (clock::now() - wall0 < std::chrono::milliseconds(200)) {
+  }
+  const std::uint64_t t1 = ticks();
+  const auto wall1 = clock::now();
+  return std::chrono::duration<double, std::nano>(wall1 - wall0).count() / double(t1 - t0);
+}
+
+inline double median_of(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+// Nearest rank.
+inline double percentile_of(std::vector<double> v, double q) {
+  std::sort(v.begin(), v.end());
+  const std::size_t rank = std::size_t(std::ceil(q * double(v.size())));
+  return v[std::clamp<std::size_t>(rank, 1, v.size()) - 1];
+}
+
+}  // namespace tick_timing
