@@ -9,48 +9,13 @@
 // stay at zero. With --json FILE it writes the rows for report.py.
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "counting_allocator.hpp"
 #include "kelvara.h"
-
-extern "C" {
-void* __libc_malloc(std::size_t size);
-void* __libc_calloc(std::size_t count, std::size_t size);
-void* __libc_realloc(void* block, std::size_t size);
-void* __libc_memalign(std::size_t alignment, std::size_t size);
-void __libc_free(void* block);
-}
-
-namespace {
-std::atomic<long> g_blocks{0};
-}  // namespace
-
-extern "C" void* malloc(std::size_t size) {
-  g_blocks.fetch_add(1, std::memory_order_relaxed);
-  return __libc_malloc(size);
-}
-extern "C" void* calloc(std::size_t count, std::size_t size) {
-  g_blocks.fetch_add(1, std::memory_order_relaxed);
-  return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* block, std::size_t size) {
-  g_blocks.fetch_add(1, std::memory_order_relaxed);
-  return __libc_realloc(block, size);
-}
-extern "C" int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
-  g_blocks.fetch_add(1, std::memory_order_relaxed);
-  *out = __libc_memalign(alignment, size);
-  return *out == nullptr ? 12 : 0;
-}
-extern "C" void* aligned_alloc(std::size_t alignment, std::size_t size) {
-  g_blocks.fetch_add(1, std::memory_order_relaxed);
-  return __libc_memalign(alignment, size);
-}
-extern "C" void free(void* block) { __libc_free(block); }
 
 namespace {
 
@@ -113,7 +78,7 @@ Figures measure() {
       fail("authorize");
   }
   for (std::size_t batch = 0; batch < kBatches; ++batch) {
-    const long blocks = g_blocks.load();
+    const long blocks = counting_allocator::blocks();
     auto start = Clock::now();
     for (std::size_t i = batch * kBatch; i < (batch + 1) * kBatch; ++i) {
       positions[i % kAxes] += 1e-6;
@@ -124,7 +89,7 @@ Figures measure() {
       }
     }
     frame_sign.push_back(nanos_since(start) / kBatch);
-    sign_blocks += g_blocks.load() - blocks;
+    sign_blocks += counting_allocator::blocks() - blocks;
     start = Clock::now();
     for (std::size_t i = batch * kBatch; i < (batch + 1) * kBatch; ++i) {
       // Seven receipts per frame's worth; only every seventh is kept for admission.
@@ -149,7 +114,7 @@ Figures measure() {
   receipt_admit.reserve(kBatches);
   long admit_blocks = 0;
   for (std::size_t batch = 0; batch < kBatches; ++batch) {
-    const long blocks = g_blocks.load();
+    const long blocks = counting_allocator::blocks();
     auto start = Clock::now();
     for (std::size_t i = batch * kBatch; i < (batch + 1) * kBatch; ++i) {
       if (kelvara_command_gate_admit(frame_gate, &frames[i * frame_size], frame_size, &command) !=
@@ -158,7 +123,7 @@ Figures measure() {
       }
     }
     frame_admit.push_back(nanos_since(start) / kBatch);
-    admit_blocks += g_blocks.load() - blocks;
+    admit_blocks += counting_allocator::blocks() - blocks;
     start = Clock::now();
     for (std::size_t i = batch * kBatch; i < (batch + 1) * kBatch; ++i) {
       if (kelvara_gate_admit(receipt_gate, receipts[1100 + i].data(), 3, 0.5, 1.0) != KELVARA_OK) {

@@ -5,48 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 
+#include "counting_allocator.hpp"
 #include "kelvara.h"
-
-extern "C" {
-void* __libc_malloc(std::size_t size);
-void* __libc_calloc(std::size_t count, std::size_t size);
-void* __libc_realloc(void* block, std::size_t size);
-void* __libc_memalign(std::size_t alignment, std::size_t size);
-void __libc_free(void* block);
-}
-
-namespace {
-
-std::atomic<long> g_blocks{0};
-
-}  // namespace
-
-// Every allocation in the process goes through these; operator new calls malloc.
-extern "C" void* malloc(std::size_t size) {
-  g_blocks.fetch_add(1, std::memory_order_relaxed);
-  return __libc_malloc(size);
-}
-extern "C" void* calloc(std::size_t count, std::size_t size) {
-  g_blocks.fetch_add(1, std::memory_order_relaxed);
-  return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* block, std::size_t size) {
-  g_blocks.fetch_add(1, std::memory_order_relaxed);
-  return __libc_realloc(block, size);
-}
-extern "C" int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
-  g_blocks.fetch_add(1, std::memory_order_relaxed);
-  *out = __libc_memalign(alignment, size);
-  return *out == nullptr ? 12 /* ENOMEM */ : 0;
-}
-extern "C" void* aligned_alloc(std::size_t alignment, std::size_t size) {
-  g_blocks.fetch_add(1, std::memory_order_relaxed);
-  return __libc_memalign(alignment, size);
-}
-extern "C" void free(void* block) { __libc_free(block); }
 
 namespace {
 
@@ -72,17 +34,17 @@ TEST(SteadyState, SignAndAdmitAllocateNothing) {
   long sign_blocks = 0, admit_blocks = 0, refusal_blocks = 0;
   for (int i = 0; i < kFrames + 10; ++i) {
     positions[i % kAxes] += 1e-3;
-    const long before_sign = g_blocks.load();
+    const long before_sign = counting_allocator::blocks();
     ASSERT_EQ(kelvara_signer_sign(signer, positions, velocities, frame.data(), frame.size(), &size),
               KELVARA_OK);
-    const long before_admit = g_blocks.load();
+    const long before_admit = counting_allocator::blocks();
     ASSERT_EQ(kelvara_command_gate_admit(gate, frame.data(), size, &command), KELVARA_OK);
-    const long before_refusal = g_blocks.load();
+    const long before_refusal = counting_allocator::blocks();
     ASSERT_EQ(kelvara_command_gate_admit(gate, frame.data(), size, &command), KELVARA_ERR_REPLAY_COUNTER);
     if (i < 10) continue;  // warm-up: first use of the clocks and the process guard
     sign_blocks += before_admit - before_sign;
     admit_blocks += before_refusal - before_admit;
-    refusal_blocks += g_blocks.load() - before_refusal;
+    refusal_blocks += counting_allocator::blocks() - before_refusal;
   }
   EXPECT_EQ(sign_blocks, 0) << "blocks per " << kFrames << " signs";
   EXPECT_EQ(admit_blocks, 0) << "blocks per " << kFrames << " admissions";
@@ -91,9 +53,9 @@ TEST(SteadyState, SignAndAdmitAllocateNothing) {
   RecordProperty("blocks_per_admit", static_cast<int>(admit_blocks / kFrames));
 
   // The counter itself works: making a signer allocates its rate window.
-  const long before_new = g_blocks.load();
+  const long before_new = counting_allocator::blocks();
   KelvaraSigner* another = kelvara_signer_new(key.data(), 1, 9, kAxes, limits, 10);
-  EXPECT_GT(g_blocks.load(), before_new);
+  EXPECT_GT(counting_allocator::blocks(), before_new);
   kelvara_signer_free(another);
   kelvara_command_gate_clear(gate);
   delete gate;
