@@ -51,30 +51,10 @@ class FloatBuffer {
   Py_ssize_t bytes() const noexcept { return held_ ? view_.len : 0; }
 
   // Element i narrowed to float32 as a Python float would be.
-  float narrowed(Py_ssize_t i) const noexcept {
-    const char* at = static_cast<const char*>(view_.buf) + i * view_.strides[0];
-    if (element_ == Element::float32) {
-      float v;
-      std::memcpy(&v, at, sizeof v);
-      return v;
-    }
-    double v;
-    std::memcpy(&v, at, sizeof v);
-    return static_cast<float>(v);
-  }
+  float narrowed(Py_ssize_t i) const noexcept { return element_as<float>(i); }
 
   // Element i as a double: a float32 widened exactly, a float64 as it is.
-  double widened(Py_ssize_t i) const noexcept {
-    const char* at = static_cast<const char*>(view_.buf) + i * view_.strides[0];
-    if (element_ == Element::float32) {
-      float v;
-      std::memcpy(&v, at, sizeof v);
-      return v;
-    }
-    double v;
-    std::memcpy(&v, at, sizeof v);
-    return v;
-  }
+  double widened(Py_ssize_t i) const noexcept { return element_as<double>(i); }
 
   // The elements of a buffer taken writable (hence contiguous).
   float* float32_data() const noexcept { return static_cast<float*>(view_.buf); }
@@ -82,6 +62,19 @@ class FloatBuffer {
 
  private:
   bool take(PyObject* obj);
+  // Element i read at its own width, then converted to T.
+  template <class T>
+  T element_as(Py_ssize_t i) const noexcept {
+    const char* at = static_cast<const char*>(view_.buf) + i * view_.strides[0];
+    if (element_ == Element::float32) {
+      float v;
+      std::memcpy(&v, at, sizeof v);
+      return static_cast<T>(v);
+    }
+    double v;
+    std::memcpy(&v, at, sizeof v);
+    return static_cast<T>(v);
+  }
   void release() noexcept {
     if (held_) PyBuffer_Release(&view_);
     held_ = false;
