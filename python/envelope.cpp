@@ -14,6 +14,7 @@
 #include "binder.hpp"
 #include "classes.hpp"
 #include "envelope4_result.hpp"
+#include "envelope_attributes.hpp"
 #include "envelope_result.hpp"
 #include "float_buffer.hpp"
 #include "instance.hpp"
@@ -109,16 +110,7 @@ PyObject* envelope_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!count) return nullptr;
     in.rows = *count;
   }
-  std::size_t limit_count = 0;
-  if (limits != nullptr) {
-    const auto read = read_numbers(limits, "limits", std::span<double>(in.limits), 0);
-    if (!read) return nullptr;
-    limit_count = *read;
-  }
-  if (limit_count != in.rows) {
-    return raise_value_error("argument 'limits': expected one limit per row of 'rows' (%zu), got %zu",
-                             in.rows, limit_count);
-  }
+  if (!read_row_limits(limits, std::span<double>(in.limits), in.rows)) return nullptr;
   const auto made =
       core::Envelope::make(in.axes, in.min_bound, in.max_bound, in.rows, in.coefficients, in.limits);
   if (!made) return raise_invalid(in, made.error());
@@ -287,24 +279,13 @@ PyObject* get_limits(PyObject* self, void*) {
 }
 PyObject* get_rows(PyObject* self, void*) {
   const core::Envelope& e = held(self);
-  PyRef rows(PyTuple_New(static_cast<Py_ssize_t>(e.rows())));
-  if (!rows) return nullptr;
-  for (std::size_t r = 0; r < e.rows(); ++r) {
-    PyObject* row = new_tuple(e.axes(), [&](std::size_t i) { return e.coefficient(r, i); });
-    if (row == nullptr) return nullptr;
-    PyTuple_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), row);
-  }
-  return rows.release();
+  return new_row_tuple(e.rows(), [&](std::size_t r) {
+    return new_tuple(e.axes(), [&](std::size_t i) { return e.coefficient(r, i); });
+  });
 }
 
 PyObject* envelope_repr(PyObject* self) {
-  PyRef parts[] = {PyRef(get_min_bound(self, nullptr)), PyRef(get_max_bound(self, nullptr)),
-                   PyRef(get_rows(self, nullptr)), PyRef(get_limits(self, nullptr))};
-  for (const PyRef& part : parts) {
-    if (!part) return nullptr;
-  }
-  return PyUnicode_FromFormat("Envelope(min_bound=%R, max_bound=%R, rows=%R, limits=%R)", parts[0].get(),
-                              parts[1].get(), parts[2].get(), parts[3].get());
+  return new_envelope_repr("Envelope", self, get_min_bound, get_max_bound, get_rows, get_limits);
 }
 
 PyGetSetDef kGetSet[] = {

@@ -11,6 +11,7 @@
 #include "classes.hpp"
 #include "contract_texts.hpp"
 #include "envelope4_result.hpp"
+#include "envelope_attributes.hpp"
 #include "instance.hpp"
 #include "kelvara.h"
 #include "pyref.hpp"
@@ -53,17 +54,8 @@ PyObject* envelope_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       (rows != nullptr && !read_constraint_rows(rows, record.constraints))) {
     return nullptr;
   }
-  std::size_t limit_count = 0;
-  if (limits != nullptr) {
-    const auto read = read_numbers(limits, "limits", record.constraints.b, 0);
-    if (!read) return nullptr;
-    limit_count = *read;
-  }
-  if (limit_count != record.constraints.count) {
-    PyErr_Format(PyExc_ValueError, "argument 'limits': expected one limit per row of 'rows' (%llu), got %zu",
-                 static_cast<unsigned long long>(record.constraints.count), limit_count);
+  if (!read_row_limits(limits, record.constraints.b, static_cast<std::size_t>(record.constraints.count)))
     return nullptr;
-  }
   // NaN, reversed bounds and the like are the solve's to report (status
   // 'invalid'), exactly as the C function does.
   return new_instance<Envelope4Record>(type, record);
@@ -92,24 +84,12 @@ PyObject* get_limits(PyObject* self, void*) {
 }
 PyObject* get_rows(PyObject* self, void*) {
   const Multivar4dConstraints& c = envelope_of(self).constraints;
-  PyRef rows(PyTuple_New(static_cast<Py_ssize_t>(c.count)));
-  if (!rows) return nullptr;
-  for (std::size_t j = 0; j < c.count; ++j) {
-    PyObject* row = new_float_tuple(c.a[j]);
-    if (row == nullptr) return nullptr;
-    PyTuple_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(j), row);
-  }
-  return rows.release();
+  return new_row_tuple(static_cast<std::size_t>(c.count),
+                       [&](std::size_t j) { return new_float_tuple(c.a[j]); });
 }
 
 PyObject* envelope_repr(PyObject* self) {
-  PyRef parts[] = {PyRef(get_min_bound(self, nullptr)), PyRef(get_max_bound(self, nullptr)),
-                   PyRef(get_rows(self, nullptr)), PyRef(get_limits(self, nullptr))};
-  for (const PyRef& part : parts) {
-    if (!part) return nullptr;
-  }
-  return PyUnicode_FromFormat("Envelope4(min_bound=%R, max_bound=%R, rows=%R, limits=%R)", parts[0].get(),
-                              parts[1].get(), parts[2].get(), parts[3].get());
+  return new_envelope_repr("Envelope4", self, get_min_bound, get_max_bound, get_rows, get_limits);
 }
 
 PyGetSetDef kGetSet[] = {
