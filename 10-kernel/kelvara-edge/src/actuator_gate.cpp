@@ -1,8 +1,9 @@
 #include "kelvara/edge/actuator_gate.hpp"
 
-#include <exception>
+#include <utility>
 
 #include "kelvara/edge/signed_command.hpp"
+#include "stamp_age.hpp"
 
 namespace kelvara::edge {
 
@@ -51,20 +52,7 @@ std::expected<ReceiptRecord, Refusal> ActuatorGate::judge(
 }
 
 std::expected<void, Refusal> ActuatorGate::check_freshness(std::uint64_t timestamp_nanos) const noexcept {
-  if (max_age_nanos_ == 0) return {};
-  std::expected<std::uint64_t, std::string> clock;
-  try {
-    clock = sources_.now();
-  } catch (const std::exception& fault) {  // a clock seam that throws is a clock failure
-    return std::unexpected(Refusal::clock_failure(fault.what()));
-  }
-  if (!clock) return std::unexpected(Refusal::clock_failure(std::move(clock.error())));
-  const std::uint64_t now = *clock;
-  const std::uint64_t distance = now >= timestamp_nanos ? now - timestamp_nanos : timestamp_nanos - now;
-  if (distance > max_age_nanos_) {
-    return std::unexpected(Refusal::stale_receipt(timestamp_nanos, now, max_age_nanos_));
-  }
-  return {};
+  return check_stamp_age(sources_, timestamp_nanos, max_age_nanos_, Refusal::stale_receipt);
 }
 
 }  // namespace kelvara::edge

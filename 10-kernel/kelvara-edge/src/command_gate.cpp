@@ -1,9 +1,9 @@
 #include "kelvara/edge/command_gate.hpp"
 
 #include <cmath>
-#include <exception>
 
 #include "kelvara/security/secure_wipe.hpp"
+#include "stamp_age.hpp"
 
 namespace kelvara::edge {
 namespace {
@@ -166,18 +166,7 @@ std::expected<std::size_t, Refusal> CommandGate::check(const security::FrameView
 }
 
 std::expected<void, Refusal> CommandGate::check_fresh(std::uint64_t counter) const noexcept {
-  if (max_age_nanos_ == 0) return {};
-  std::expected<std::uint64_t, std::string> clock;
-  try {
-    clock = sources_.now();
-  } catch (const std::exception& fault) {  // a clock seam that throws is a clock failure
-    return std::unexpected(Refusal::clock_failure(fault.what()));
-  }
-  if (!clock) return std::unexpected(Refusal::clock_failure(std::move(clock.error())));
-  const std::uint64_t now = *clock;
-  const std::uint64_t distance = now >= counter ? now - counter : counter - now;
-  if (distance > max_age_nanos_) return std::unexpected(Refusal::stale_frame(counter, now, max_age_nanos_));
-  return {};
+  return check_stamp_age(sources_, counter, max_age_nanos_, Refusal::stale_frame);
 }
 
 }  // namespace kelvara::edge
