@@ -40,20 +40,34 @@ Refusal Refusal::rate_limited() noexcept { return of(Outcome::RateLimited); }
 
 Refusal Refusal::security(security::KelError kind) noexcept { return of(security::outcome_of(kind)); }
 
-Refusal Refusal::stale_receipt(std::uint64_t timestamp_nanos, std::uint64_t now_nanos,
-                               std::uint64_t max_age_nanos) noexcept {
-  Refusal refusal(Outcome::StaleReceipt);
-  refusal.first_ = age_nanos(timestamp_nanos, now_nanos);
+Refusal Refusal::stale(Outcome outcome, std::uint64_t stamp_nanos, std::uint64_t now_nanos,
+                       std::uint64_t max_age_nanos) noexcept {
+  Refusal refusal(outcome);
+  refusal.first_ = age_nanos(stamp_nanos, now_nanos);
   refusal.second_ = static_cast<double>(max_age_nanos);
   return refusal;
 }
 
+Refusal Refusal::with_owner(Outcome outcome, std::string_view owner) noexcept {
+  Refusal refusal(outcome);
+  refusal.owner_ = owner;
+  return refusal;
+}
+
+Refusal Refusal::with_description(Outcome outcome, std::string description) noexcept {
+  Refusal refusal(outcome);
+  refusal.description_ = std::move(description);
+  return refusal;
+}
+
+Refusal Refusal::stale_receipt(std::uint64_t timestamp_nanos, std::uint64_t now_nanos,
+                               std::uint64_t max_age_nanos) noexcept {
+  return stale(Outcome::StaleReceipt, timestamp_nanos, now_nanos, max_age_nanos);
+}
+
 Refusal Refusal::stale_frame(std::uint64_t counter_nanos, std::uint64_t now_nanos,
                              std::uint64_t max_age_nanos) noexcept {
-  Refusal refusal(Outcome::StaleFrame);
-  refusal.first_ = age_nanos(counter_nanos, now_nanos);
-  refusal.second_ = static_cast<double>(max_age_nanos);
-  return refusal;
+  return stale(Outcome::StaleFrame, counter_nanos, now_nanos, max_age_nanos);
 }
 
 Refusal Refusal::non_finite_value(std::int32_t axis) noexcept {
@@ -71,38 +85,27 @@ Refusal Refusal::step_exceeded(std::int32_t axis, double step, double allowed) n
 }
 
 Refusal Refusal::invalid_argument(std::string_view what) noexcept {
-  Refusal refusal(Outcome::InvalidArgument);
-  refusal.owner_ = what;
-  return refusal;
+  return with_owner(Outcome::InvalidArgument, what);
 }
 
 Refusal Refusal::other_process(std::string_view owner) noexcept {
-  Refusal refusal(Outcome::OtherProcess);
-  refusal.owner_ = owner;
-  return refusal;
+  return with_owner(Outcome::OtherProcess, owner);
 }
 
 Refusal Refusal::poisoned(std::string_view owner) noexcept {
-  Refusal refusal(Outcome::PoisonedState);
-  refusal.owner_ = owner;
-  return refusal;
+  return with_owner(Outcome::PoisonedState, owner);
 }
 
 Refusal Refusal::nonce_failure(std::string description) noexcept {
-  Refusal refusal(Outcome::NonceFailure);
-  refusal.description_ = std::move(description);
-  return refusal;
+  return with_description(Outcome::NonceFailure, std::move(description));
 }
 
 Refusal Refusal::clock_failure(std::string description) noexcept {
-  Refusal refusal(Outcome::ClockFailure);
-  refusal.description_ = std::move(description);
-  return refusal;
+  return with_description(Outcome::ClockFailure, std::move(description));
 }
 
 Refusal Refusal::internal_fault(std::string_view owner, std::string what) noexcept {
-  Refusal refusal(Outcome::InternalFault);
-  refusal.owner_ = owner;
+  Refusal refusal = with_owner(Outcome::InternalFault, owner);
   refusal.description_ = std::move(what);
   return refusal;
 }

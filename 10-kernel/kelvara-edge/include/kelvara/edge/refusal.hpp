@@ -66,6 +66,11 @@ class Refusal {
 
  private:
   explicit Refusal(Outcome outcome) noexcept : outcome_(outcome) {}
+  // A stamp's signed distance from the clock against the maximum age.
+  static Refusal stale(Outcome outcome, std::uint64_t stamp_nanos, std::uint64_t now_nanos,
+                       std::uint64_t max_age_nanos) noexcept;
+  static Refusal with_owner(Outcome outcome, std::string_view owner) noexcept;
+  static Refusal with_description(Outcome outcome, std::string description) noexcept;
 
   Outcome outcome_;
   double first_ = 0.0;   // commanded velocity; age in nanoseconds (< 0: ahead); step
