@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "kelvara/security/secure_wipe.hpp"
+#include "locked_steps.hpp"
 
 namespace kelvara::edge {
 namespace {
@@ -85,17 +86,8 @@ std::expected<std::size_t, Refusal> CommandSigner::sign(std::span<const double> 
                                                         static_cast<std::int32_t>(axis)));
     }
   }
-  auto state = state_.lock();
-  if (state_.poisoned()) return std::unexpected(Refusal::poisoned(owner_));
-  try {
-    auto outcome = sign_locked(*state, positions, velocities, out);
-    if (outcome || !outcome.error().poisons_state()) state.complete();
-    return outcome;
-  } catch (const std::exception& fault) {
-    return std::unexpected(Refusal::internal_fault(owner_, fault.what()));
-  } catch (...) {
-    return std::unexpected(Refusal::internal_fault(owner_, "unknown fault"));
-  }
+  return run_locked(state_, owner_,
+                    [&](SignerState& state) { return sign_locked(state, positions, velocities, out); });
 }
 
 std::expected<std::size_t, Refusal> CommandSigner::sign_locked(SignerState& state,

@@ -1,7 +1,8 @@
 #include "kelvara/edge/edge_authorizer.hpp"
 
 #include <cmath>
-#include <exception>
+
+#include "locked_steps.hpp"
 
 namespace kelvara::edge {
 namespace {
@@ -40,19 +41,9 @@ std::expected<ReceiptRecord, Refusal> EdgeAuthorizer::judge(std::int32_t target_
   if (!(std::fabs(commanded_velocity) <= max_velocity_rad_s_)) {
     return std::unexpected(Refusal::velocity_exceeded(commanded_velocity, max_velocity_rad_s_));
   }
-  auto state = state_.lock();
-  if (state_.poisoned()) return std::unexpected(Refusal::poisoned(owner_));
-  try {
-    auto outcome = authorize_locked(*state, target_axis, requested_position, commanded_velocity);
-    // Every designed outcome leaves the state consistent; a fault it reports
-    // (or an exception, below) leaves the guard incomplete and the lock poisoned.
-    if (outcome || !outcome.error().poisons_state()) state.complete();
-    return outcome;
-  } catch (const std::exception& fault) {
-    return std::unexpected(Refusal::internal_fault(owner_, fault.what()));
-  } catch (...) {
-    return std::unexpected(Refusal::internal_fault(owner_, "unknown fault"));
-  }
+  return run_locked(state_, owner_, [&](BoundaryState& state) {
+    return authorize_locked(state, target_axis, requested_position, commanded_velocity);
+  });
 }
 
 std::expected<ReceiptRecord, Refusal> EdgeAuthorizer::authorize_locked(BoundaryState& state,
