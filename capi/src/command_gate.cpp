@@ -15,6 +15,7 @@
 #include "kelvara/edge/command_gate.hpp"
 #include "kelvara/security/secure_wipe.hpp"
 #include "result_code.hpp"
+#include "slot_storage.hpp"
 #include "with_sources.hpp"
 
 namespace kelvara::capi {
@@ -43,22 +44,13 @@ static_assert(KELVARA_COMMAND_GATE_STREAMS == edge::kCommandGateStreams &&
               KELVARA_OUTCOME_SLOTS == edge::kOutcomeSlots);
 static_assert(sizeof(KelvaraCommand::positions) / sizeof(double) == security::kFrameMaxAxes);
 
-unsigned char* storage_of(const KelvaraCommandGate* gate) noexcept {
-  return reinterpret_cast<unsigned char*>(const_cast<KelvaraCommandGate*>(gate));
-}
-
 std::uintptr_t mark_for(const unsigned char* storage) noexcept {
-  return reinterpret_cast<std::uintptr_t>(storage) ^ kCommandGateMarkSalt;
+  return address_mark(storage, kCommandGateMarkSalt);
 }
 
 // The gate the storage holds, or null when it holds none (or gate is null).
 CommandGateSlot* slot_of(const KelvaraCommandGate* gate) noexcept {
-  if (gate == nullptr) return nullptr;
-  unsigned char* storage = storage_of(gate);
-  std::uintptr_t mark;
-  std::memcpy(&mark, storage, sizeof mark);  // the storage may be misaligned or hold anything
-  if (mark != mark_for(storage)) return nullptr;
-  return std::launder(reinterpret_cast<CommandGateSlot*>(storage));
+  return address_marked_slot<CommandGateSlot>(gate, kCommandGateMarkSalt);
 }
 
 std::int32_t result_of(const std::expected<void, edge::Refusal>& outcome) noexcept {
@@ -71,9 +63,7 @@ std::int32_t init_command_gate(KelvaraCommandGate* gate, std::size_t axes, std::
                                edge::PlatformSources sources) noexcept {
   if (gate == nullptr) return KELVARA_ERR_NULL_POINTER;
   unsigned char* storage = storage_of(gate);
-  if (reinterpret_cast<std::uintptr_t>(storage) % alignof(CommandGateSlot) != 0) {
-    return KELVARA_ERR_INVALID_POINTER;
-  }
+  if (!aligned_for<CommandGateSlot>(storage)) return KELVARA_ERR_INVALID_POINTER;
   if (CommandGateSlot* earlier = slot_of(gate)) earlier->~CommandGateSlot();
   if (auto valid = edge::CommandGate::check_axes(axes); !valid) {
     explicit_bzero(storage, sizeof(KelvaraCommandGate));  // holds no gate, earlier keys erased

@@ -10,6 +10,7 @@
 #include "envelope_storage.hpp"
 #include "kelvara.h"
 #include "kelvara/core/envelope.hpp"
+#include "slot_storage.hpp"
 
 namespace kelvara::capi {
 namespace {
@@ -27,23 +28,13 @@ static_assert(alignof(EnvelopeSlot) <= alignof(KelvaraEnvelope));
 static_assert(KELVARA_ENVELOPE_MAX_AXES == core::kEnvelopeMaxAxes &&
               KELVARA_ENVELOPE_MAX_ROWS == core::kEnvelopeMaxRows);
 
-// The storage as bytes: never a member access, which a misaligned pointer
-// would make undefined.
-unsigned char* storage_of(const KelvaraEnvelope* envelope) noexcept {
-  return reinterpret_cast<unsigned char*>(const_cast<KelvaraEnvelope*>(envelope));
-}
-
-bool is_aligned(const unsigned char* storage) noexcept {
-  return reinterpret_cast<std::uintptr_t>(storage) % alignof(EnvelopeSlot) == 0;
-}
-
 }  // namespace
 
 // The sizes are checked as well, so that stray bytes which happen to carry the
 // mark never steer a projection outside the record.
 const core::Envelope* envelope_in(const KelvaraEnvelope* envelope) noexcept {
   const unsigned char* storage = storage_of(envelope);
-  if (!is_aligned(storage)) return nullptr;
+  if (!aligned_for<EnvelopeSlot>(storage)) return nullptr;
   std::uint64_t mark;
   std::memcpy(&mark, storage, sizeof mark);
   if (mark != kEnvelopeMark) return nullptr;
@@ -66,7 +57,7 @@ extern "C" int32_t kelvara_envelope_init(KelvaraEnvelope* envelope, size_t axes,
     return KELVARA_ERR_NULL_POINTER;
   }
   unsigned char* storage = storage_of(envelope);
-  if (!is_aligned(storage)) return KELVARA_ERR_INVALID_POINTER;
+  if (!aligned_for<EnvelopeSlot>(storage)) return KELVARA_ERR_INVALID_POINTER;
   // Validated before the storage is touched: a refusal leaves it as it was.
   const auto made = kelvara::core::Envelope::make(axes, min_bound, max_bound, rows, coefficients, limits);
   if (!made) return KELVARA_ERR_INVALID_ENVELOPE;

@@ -14,6 +14,7 @@
 #include "kelvara/edge/admission_seal.hpp"
 #include "kelvara/security/secure_wipe.hpp"
 #include "result_code.hpp"
+#include "slot_storage.hpp"
 #include "with_sources.hpp"
 
 namespace kelvara::capi {
@@ -36,24 +37,13 @@ struct GateSlot {
 static_assert(sizeof(GateSlot) <= sizeof(KelvaraGate), "raise KELVARA_GATE_SIZE (an ABI change)");
 static_assert(alignof(GateSlot) <= alignof(KelvaraGate));
 
-// The storage as bytes: never a member access, which a misaligned pointer
-// would make undefined.
-unsigned char* storage_of(const KelvaraGate* gate) noexcept {
-  return reinterpret_cast<unsigned char*>(const_cast<KelvaraGate*>(gate));
-}
-
 std::uintptr_t mark_for(const unsigned char* storage) noexcept {
-  return reinterpret_cast<std::uintptr_t>(storage) ^ kGateMarkSalt;
+  return address_mark(storage, kGateMarkSalt);
 }
 
 // The gate the storage holds, or null when it holds none (or gate is null).
 GateSlot* slot_of(const KelvaraGate* gate) noexcept {
-  if (gate == nullptr) return nullptr;
-  unsigned char* storage = storage_of(gate);
-  std::uintptr_t mark;
-  std::memcpy(&mark, storage, sizeof mark);  // the storage may be misaligned or hold anything
-  if (mark != mark_for(storage)) return nullptr;
-  return std::launder(reinterpret_cast<GateSlot*>(storage));
+  return address_marked_slot<GateSlot>(gate, kGateMarkSalt);
 }
 
 }  // namespace
@@ -61,7 +51,7 @@ GateSlot* slot_of(const KelvaraGate* gate) noexcept {
 std::int32_t init_gate(KelvaraGate* gate, const std::uint8_t* key, edge::PlatformSources sources) noexcept {
   if (gate == nullptr || key == nullptr) return KELVARA_ERR_NULL_POINTER;
   unsigned char* storage = storage_of(gate);
-  if (reinterpret_cast<std::uintptr_t>(storage) % alignof(GateSlot) != 0) return KELVARA_ERR_INVALID_POINTER;
+  if (!aligned_for<GateSlot>(storage)) return KELVARA_ERR_INVALID_POINTER;
   security::Key gate_key;
   const security::WipedOnExit wiped_key(gate_key);
   std::copy_n(key, gate_key.size(), gate_key.begin());
