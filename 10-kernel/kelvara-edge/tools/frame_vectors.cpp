@@ -8,7 +8,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <map>
@@ -25,6 +24,7 @@
 #include "kelvara/edge/command_signer.hpp"
 #include "kelvara/security/byte_codec.hpp"
 #include "kelvara/security/command_frame.hpp"
+#include "vector_file.hpp"
 
 namespace {
 
@@ -101,15 +101,7 @@ const std::vector<Case> kCases = {
     {200, 0xffffffffu, ramp(32, 1e-3, 1e-3), pattern32()},
 };
 
-std::string hex(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t b : bytes) {
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-  }
-  return out;
-}
+using vector_file::hex;
 
 std::string bits_list(const Values& values) {
   std::string out = "[";
@@ -395,15 +387,5 @@ int main(int argc, char** argv) {
     std::cerr << "frame vectors: " << fault.what() << "\n";
     return 2;
   }
-  if (argc == 3 && std::string(argv[1]) == "--check") {
-    std::ifstream file(argv[2]);
-    std::stringstream stored;
-    stored << file.rdbuf();
-    if (stored.str() == text) return 0;
-    std::cerr << argv[2] << " differs from what the code signs today; regenerate it with\n"
-              << "  kelvara_frame_vectors > " << argv[2] << "\n";
-    return 1;
-  }
-  std::cout << text;
-  return 0;
+  return vector_file::print_or_check(argc, argv, text, "kelvara_frame_vectors");
 }

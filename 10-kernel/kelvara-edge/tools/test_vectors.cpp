@@ -6,7 +6,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <memory>
@@ -17,6 +16,7 @@
 #include "kelvara/edge/edge_authorizer.hpp"
 #include "kelvara/edge/signed_command.hpp"
 #include "kelvara/security/message_hasher.hpp"
+#include "vector_file.hpp"
 
 namespace {
 
@@ -76,15 +76,7 @@ const std::vector<Case> kCases = {
     {3, 9, bits(123456.789), bits(-0.0)},
 };
 
-std::string hex(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t b : bytes) {
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-  }
-  return out;
-}
+using vector_file::hex;
 
 std::string hex64(std::uint64_t value) {
   char text[19];
@@ -180,15 +172,5 @@ std::string render() {
 
 int main(int argc, char** argv) {
   const std::string text = render();
-  if (argc == 3 && std::string(argv[1]) == "--check") {
-    std::ifstream file(argv[2]);
-    std::stringstream stored;
-    stored << file.rdbuf();
-    if (stored.str() == text) return 0;
-    std::cerr << argv[2] << " differs from what the code signs today; regenerate it with\n"
-              << "  kelvara_test_vectors > " << argv[2] << "\n";
-    return 1;
-  }
-  std::cout << text;
-  return 0;
+  return vector_file::print_or_check(argc, argv, text, "kelvara_test_vectors");
 }
