@@ -12,6 +12,7 @@
 #include <map>
 #include <random>
 
+#include "core_test_support.hpp"
 #include "kelvara/core/envelope.hpp"
 
 namespace {
@@ -46,14 +47,6 @@ class Inputs {
   std::mt19937_64 rng_;
 };
 
-struct Digest {
-  std::uint64_t value = 0xcbf29ce484222325u;  // FNV-1a
-  void mix(const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < size; ++i) value = (value ^ bytes[i]) * 0x100000001b3u;
-  }
-};
-
 TEST(EnvelopeReproducibility, ResultsOfAMillionProjectionsAreStable) {
   constexpr int kCommandsPerEnvelope = 8;
   constexpr int kPrefixProjections = 100'000;
@@ -65,7 +58,7 @@ TEST(EnvelopeReproducibility, ResultsOfAMillionProjectionsAreStable) {
   constexpr int kProjections = kPrefixProjections;
 #endif
   Inputs in(20261209);
-  Digest digest;
+  kelvara::core::testing::ResultDigest digest;
   std::map<std::uint32_t, int> outcomes;
   int refused = 0;
   int plain_failures = 0;
@@ -103,7 +96,7 @@ TEST(EnvelopeReproducibility, ResultsOfAMillionProjectionsAreStable) {
     const auto made = Envelope::make(n, lo, hi, m, a, b);
     if (!made) {
       const auto fault = made.error();
-      digest.mix(&fault, sizeof fault);
+      digest.mix(fault);
       ++refused;
       continue;
     }
@@ -111,18 +104,18 @@ TEST(EnvelopeReproducibility, ResultsOfAMillionProjectionsAreStable) {
       const bool wild = hostile || in.chance(1);
       for (std::size_t i = 0; i < n; ++i) u[i] = in.value(4.0 * scale, wild);
       const auto result = made->project(u, x);
-      digest.mix(&result, sizeof result);
-      digest.mix(x, n * sizeof x[0]);
+      digest.mix(result);
+      digest.mix_bytes(x, n * sizeof x[0]);
       ++outcomes[result.status];
       // Within the documented magnitudes nothing fails.
       plain_failures += !wild && result.status == KELVARA_STATUS_NUMERICAL_FAILURE;
       if (done + 1 == kPrefixProjections) {
-        EXPECT_EQ(digest.value, kPrefixDigest);
+        EXPECT_EQ(digest.value(), kPrefixDigest);
       }
     }
   }
   if (kProjections > kPrefixProjections) {
-    EXPECT_EQ(digest.value, kFullDigest);
+    EXPECT_EQ(digest.value(), kFullDigest);
   }
   EXPECT_EQ(plain_failures, 0);
 
