@@ -1,4 +1,5 @@
 import gc
+import os
 import sys
 
 import pytest
@@ -29,3 +30,32 @@ def raises_text(exc_type, fn, *args, **kwargs):
         fn(*args, **kwargs)
     assert type(info.value) is exc_type
     return str(info.value)
+
+
+def outcome_of(call):
+    """Makes the call and returns "worked", or the text of the RuntimeError it raised."""
+    try:
+        call()
+        return "worked"
+    except RuntimeError as error:
+        return str(error)
+
+
+def in_forked_child(report):
+    """Runs report() in a forked child and returns the lines of text it returned.
+    The child sends them through a pipe and leaves at once, running none of the
+    parent's clean-up; if report raises, the one line says so."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            text = "\n".join(report())
+        except BaseException as error:
+            text = f"the child raised {error!r}"
+        os.write(write, text.encode())
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as pipe:
+        lines = pipe.read().split("\n")
+    os.waitpid(pid, 0)
+    return lines

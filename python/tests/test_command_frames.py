@@ -17,6 +17,8 @@ import pytest
 
 from _kelvara import Command, CommandGate, CommandSigner, Envelope, KelViolation
 
+from conftest import in_forked_child, outcome_of
+
 VECTORS = pathlib.Path(__file__).resolve().parents[2] / "docs" / "test-vectors" / "frames.json"
 REFUSALS = ["invalid_frame", "unknown_key", "unknown_stream", "authentication_failure", "replay_counter",
             "stale_frame", "non_finite_value", "outside_envelope", "step_exceeded"]
@@ -258,22 +260,9 @@ def test_signer_and_gate_refuse_to_work_after_fork():
     signer = CommandSigner(key, stream_id=1, axes=2, max_velocity_rad_s=1.0)
     gate = CommandGate({0: key}, axes=2, streams=[1])
     data = signer.sign([0.0, 0.0], [0.0, 0.0])
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        outcome = []
-        for call in (lambda: signer.sign([0.0, 0.0], [0.0, 0.0]), lambda: gate.admit(data)):
-            try:
-                call()
-                outcome.append("worked")
-            except RuntimeError as error:
-                outcome.append(str(error))
-        os.write(write, "\n".join(outcome).encode())
-        os._exit(0)
-    os.close(write)
-    with os.fdopen(read) as pipe:
-        child = pipe.read().split("\n")
-    os.waitpid(pid, 0)
+    child = in_forked_child(
+        lambda: [outcome_of(lambda: signer.sign([0.0, 0.0], [0.0, 0.0])), outcome_of(lambda: gate.admit(data))]
+    )
     assert child == [
         "CommandSigner was created in another process; after fork, create a new CommandSigner in this process",
         "CommandGate was created in another process; after fork, create a new CommandGate in this process",

@@ -12,7 +12,7 @@ import pytest
 
 from _kelvara import KelBoundary, KelGate, KelReceipt, KelViolation
 
-from conftest import raises_text
+from conftest import in_forked_child, outcome_of, raises_text
 
 KEY = bytes(range(7, 39))
 VECTORS = pathlib.Path(__file__).resolve().parents[2] / "docs" / "test-vectors" / "receipts.json"
@@ -228,29 +228,17 @@ def test_admissions_and_refusals_do_not_leak(assert_no_leak):
 
 
 def test_boundary_and_gate_refuse_to_work_after_fork():
-    import os
-
     from _kelvara import MonotonicCounter
 
     boundary, gate, counter = KelBoundary(hmac_key=KEY), KelGate(KEY), MonotonicCounter()
     raw = boundary.authorize_action(0, 0.0, 0.0).receipt_hash
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # the child reports what it saw through the pipe, then leaves at once
-        outcome = []
-        for call in (lambda: boundary.authorize_action(0, 0.0, 0.0), lambda: gate.admit(raw, 0, 0.0, 0.0)):
-            try:
-                call()
-                outcome.append("worked")
-            except RuntimeError as error:
-                outcome.append(str(error))
-        outcome.append(str(counter.next_value()))
-        os.write(write, "\n".join(outcome).encode())
-        os._exit(0)
-    os.close(write)
-    with os.fdopen(read) as pipe:
-        child = pipe.read().split("\n")
-    os.waitpid(pid, 0)
+    child = in_forked_child(
+        lambda: [
+            outcome_of(lambda: boundary.authorize_action(0, 0.0, 0.0)),
+            outcome_of(lambda: gate.admit(raw, 0, 0.0, 0.0)),
+            str(counter.next_value()),
+        ]
+    )
     assert child == [
         "KelBoundary was created in another process; after fork, create a new KelBoundary in this process",
         "KelGate was created in another process; after fork, create a new KelGate in this process",
