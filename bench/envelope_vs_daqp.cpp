@@ -35,16 +35,11 @@ extern "C" {
 
 #include "envelope_random.hpp"
 #include "kelvara/core/envelope.hpp"
-
 #include "tick_timing.hpp"
 
 namespace {
 
-using tick_timing::median_of;
-using tick_timing::ns_per_tick;
-using tick_timing::percentile_of;
-using tick_timing::ticks;
-
+using namespace tick_timing;
 using envelope_random::Problem;
 using kelvara::core::Envelope;
 
@@ -160,20 +155,9 @@ Figures run_set(const Set& set, std::size_t problems, unsigned rounds, std::uint
   std::vector<double> empty;
   for (auto& c : cases) {
     for (unsigned r = 0; r < rounds; ++r) {
-      const bool ours_first = r % 2 == 0;
-      for (int turn = 0; turn < 2; ++turn) {
-        const bool ours = (turn == 0) == ours_first;
-        const std::uint64_t t0 = ticks();
-        if (ours)
-          c->solve_ours();
-        else
-          c->solve_theirs();
-        const std::uint64_t t1 = ticks();
-        (ours ? c->ours_ticks : c->theirs_ticks).push_back(double(t1 - t0));
-      }
-      const std::uint64_t t0 = ticks();
-      const std::uint64_t t1 = ticks();
-      empty.push_back(double(t1 - t0));
+      time_round(
+          r % 2 == 0, [&] { c->solve_ours(); }, [&] { c->solve_theirs(); }, c->ours_ticks, c->theirs_ticks,
+          empty);
     }
   }
   const double overhead = median_of(empty);
@@ -182,8 +166,8 @@ Figures run_set(const Set& set, std::size_t problems, unsigned rounds, std::uint
   std::vector<double> ours_ns, theirs_ns;
   std::vector<double> y(set.axes);
   for (auto& c : cases) {
-    ours_ns.push_back(std::max(0.0, median_of(c->ours_ticks) - overhead) * tick_ns);
-    theirs_ns.push_back(std::max(0.0, median_of(c->theirs_ticks) - overhead) * tick_ns);
+    ours_ns.push_back(net_ns(c->ours_ticks, overhead, tick_ns));
+    theirs_ns.push_back(net_ns(c->theirs_ticks, overhead, tick_ns));
     const bool ours_ok = c->status == KELVARA_STATUS_OPTIMAL;
     const bool theirs_ok = c->setup_flag >= 0 && c->result.exitflag > 0;
     f.ours_ok += ours_ok;

@@ -34,15 +34,11 @@ extern "C" {
 #include "kelvara.h"
 #include "multivar_4d.hpp"
 #include "multivar_4d_random.hpp"
-
 #include "tick_timing.hpp"
 
 namespace {
 
-using tick_timing::median_of;
-using tick_timing::ns_per_tick;
-using tick_timing::percentile_of;
-using tick_timing::ticks;
+using namespace tick_timing;
 
 constexpr std::uint32_t kSeed = 20260612;
 constexpr double kMedianTarget = 1.0 / 3.0;  // ours / DAQP's
@@ -242,19 +238,9 @@ int main(int argc, char** argv) {
   std::vector<double> empty;
   for (unsigned r = 0; r < rounds; ++r) {
     for (Case& c : cases) {
-      const bool ours_first = r % 2 == 0;
-      for (int turn = 0; turn < 2; ++turn) {
-        const std::uint64_t t0 = ticks();
-        if ((turn == 0) == ours_first)
-          solve_ours(c);
-        else
-          solve_theirs(c, settings);
-        const std::uint64_t t1 = ticks();
-        ((turn == 0) == ours_first ? c.ours_ticks : c.theirs_ticks).push_back(double(t1 - t0));
-      }
-      const std::uint64_t t0 = ticks();
-      const std::uint64_t t1 = ticks();
-      empty.push_back(double(t1 - t0));
+      time_round(
+          r % 2 == 0, [&] { solve_ours(c); }, [&] { solve_theirs(c, settings); }, c.ours_ticks,
+          c.theirs_ticks, empty);
     }
   }
   const double tick_ns = ns_per_tick();
@@ -264,8 +250,8 @@ int main(int argc, char** argv) {
   std::size_t ours_ok = 0, theirs_ok = 0;
   double max_difference = 0.0;
   for (const Case& c : cases) {
-    ours_ns.push_back(std::max(0.0, median_of(c.ours_ticks) - overhead) * tick_ns);
-    theirs_ns.push_back(std::max(0.0, median_of(c.theirs_ticks) - overhead) * tick_ns);
+    ours_ns.push_back(net_ns(c.ours_ticks, overhead, tick_ns));
+    theirs_ns.push_back(net_ns(c.theirs_ticks, overhead, tick_ns));
     ours_ok += ours_solved(c);
     theirs_ok += theirs_solved(c);
     if (ours_solved(c) && theirs_solved(c)) {

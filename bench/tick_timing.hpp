@@ -54,4 +54,31 @@ inline double percentile_of(std::vector<double> v, double q) {
   return v[std::clamp<std::size_t>(rank, 1, v.size()) - 1];
 }
 
+// One round of one problem: each solver called once, timed on its own, in the
+// order ours_first says (rounds alternate it), then one empty timing, whose
+// median is the overhead later subtracted.
+template <typename Ours, typename Theirs>
+void time_round(bool ours_first, Ours&& ours, Theirs&& theirs, std::vector<double>& ours_ticks,
+                std::vector<double>& theirs_ticks, std::vector<double>& empty) {
+  for (int turn = 0; turn < 2; ++turn) {
+    const bool ours_turn = (turn == 0) == ours_first;
+    const std::uint64_t t0 = ticks();
+    if (ours_turn)
+      ours();
+    else
+      theirs();
+    const std::uint64_t t1 = ticks();
+    (ours_turn ? ours_ticks : theirs_ticks).push_back(double(t1 - t0));
+  }
+  const std::uint64_t t0 = ticks();
+  const std::uint64_t t1 = ticks();
+  empty.push_back(double(t1 - t0));
+}
+
+// A problem's figure in nanoseconds: the median of its rounds less the
+// overhead (the median empty timing), never below zero.
+inline double net_ns(const std::vector<double>& round_ticks, double overhead, double tick_ns) {
+  return std::max(0.0, median_of(round_ticks) - overhead) * tick_ns;
+}
+
 }  // namespace tick_timing
