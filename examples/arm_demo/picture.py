@@ -1,0 +1,2 @@
+def draw(analysis, controller, drive, path):
+    return path
