@@ -32,7 +32,10 @@ LOCKED_JOINT = 6  # the flange holds a tool for part of the run
 
 MAX_VELOCITY = 4.0  # rad/s, the signers' limit on every axis
 MAX_AGE_S = 0.25  # both gates refuse commands older (or newer) than this
-MAX_STEP = 6.0  # rad/s of the sender's clock, the frame gate's step limit
+# The frame gate's step limit, in rad per second of the sender's clock: three
+# times the signers' velocity limit, since a late controller may send two ticks
+# half a period apart (see link.Pacer).
+MAX_STEP = 12.0
 
 MAIN_STREAM = 1
 TELEOP_STREAM = 2
