@@ -10,13 +10,13 @@
 #include <deque>
 #include <optional>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "fuzz_input.hpp"
 #include "kelvara/edge/actuator_gate.hpp"
 #include "kelvara/edge/signed_command.hpp"
+#include "kelvara/edge/test_support.hpp"
 #include "kelvara/security/byte_codec.hpp"
 #include "kelvara/security/message_hasher.hpp"
 
@@ -26,17 +26,8 @@ using namespace kelvara::edge;
 using namespace kelvara::security;
 using kelvara::fuzz::pick_bytes;
 
-enum class ClockMode : std::uint8_t { Works, Fails, Throws };
-
-struct FakeClock {
-  static inline std::uint64_t now = 0;
-  static inline ClockMode mode = ClockMode::Works;
-  static std::expected<std::uint64_t, std::string> read() {
-    if (mode == ClockMode::Throws) throw std::runtime_error("clock exploded");
-    if (mode == ClockMode::Fails) return std::unexpected(std::string("clock gone"));
-    return now;
-  }
-};
+using FakeClock = kelvara::edge::testing::FakeSources;
+using kelvara::edge::testing::SourceMode;
 
 Key key_from(std::uint8_t seed) {
   Key key;
@@ -91,7 +82,7 @@ struct Model {
     if (remembered.contains(r.nonce)) return "replay_nonce";
     if (!d.authentic()) return "authentication_failure";
     if (max_age_nanos != 0) {
-      if (FakeClock::mode != ClockMode::Works) return "clock_failure";
+      if (FakeClock::clock != SourceMode::Works) return "clock_failure";
       const std::uint64_t now = FakeClock::now;
       const std::uint64_t distance =
           now >= r.timestamp_nanos ? now - r.timestamp_nanos : r.timestamp_nanos - now;
@@ -116,7 +107,7 @@ class Driver {
  public:
   explicit Driver(FuzzedDataProvider& in) : in_(in) {
     FakeClock::now = in_.ConsumeIntegral<std::uint64_t>();
-    FakeClock::mode = ClockMode::Works;
+    FakeClock::clock = SourceMode::Works;
   }
 
   std::size_t deliveries() const { return deliveries_; }
@@ -216,7 +207,7 @@ class Driver {
   void move_clock() {
     switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
       case 0: FakeClock::now += static_cast<std::uint64_t>(in_.ConsumeIntegral<std::int32_t>()) * 1000; break;
-      case 1: FakeClock::mode = static_cast<ClockMode>(in_.ConsumeIntegralInRange<int>(0, 2)); break;
+      case 1: FakeClock::clock = static_cast<SourceMode>(in_.ConsumeIntegralInRange<int>(0, 2)); break;
       case 2: model_.max_age_nanos = 0; break;
       default: model_.max_age_nanos = in_.ConsumeIntegral<std::uint32_t>(); break;
     }
@@ -270,7 +261,7 @@ class Driver {
   }
 
   FuzzedDataProvider& in_;
-  ActuatorGate gate_{kGateKey, PlatformSources{FakeClock::read, fill_random}};
+  ActuatorGate gate_{kGateKey, kelvara::edge::testing::kFakeClock};
   Model model_;
   std::uint64_t issued_sequence_id_ = 0;
   std::uint64_t nonce_counter_ = 0;

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_packages=(g++ make binutils libssl-dev libgtest-dev pkg-config "$@")
+apt_packages=(g++ make binutils libssl-dev libgtest-dev pkg-config clang-format-19 "$@")
 missing=()
 for pkg in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")

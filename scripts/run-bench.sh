@@ -19,9 +19,8 @@ if [ ! -d "$daqp_dir/csrc/src" ]; then
   tar -xzf "build/bench-src/daqp-$daqp_version.tar.gz" -C build/bench-src
 fi
 
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVARA_BUILD_BENCH=ON \
-  -DKELVARA_BUILD_TESTS=OFF -DKELVARA_BUILD_PYTHON=OFF -DKELVARA_DAQP_SOURCE_DIR="$PWD/$daqp_dir/csrc" >/dev/null
-cmake --build build/bench -j "$jobs"
+cmake --preset bench -DKELVARA_DAQP_SOURCE_DIR="$PWD/$daqp_dir/csrc" >/dev/null
+cmake --build --preset bench -j "$jobs"
 results=build/bench/results
 rm -rf "$results" && mkdir -p "$results"
 

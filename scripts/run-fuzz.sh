@@ -11,11 +11,9 @@ export PATH="$PWD/.venv/bin:$PATH"
 
 seconds=${FUZZ_SECONDS:-30}
 targets=(${FUZZ_TARGETS:-projection normal_equations message_hasher actuator_gate number_text})
-build=build/fuzz
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang-19 -DCMAKE_CXX_COMPILER=clang++-19 \
-  -DKELVARA_BUILD_FUZZ=ON -DKELVARA_BUILD_TESTS=OFF -DKELVARA_BUILD_PYTHON=OFF -DKELVARA_BUILD_C_LIBRARY=OFF >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"
+build=build/fuzz  # the preset's binary folder
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(nproc 2>/dev/null || echo 2)"
 
 mkdir -p "$build/findings"
 for target in "${targets[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Every test: the C++ suites under CTest (plain and with AddressSanitizer and
-# UBSan), the C library installed and linked as a C user would, the Python suite
-# against the sanitized module; then the sdist and wheel as `python -m build`
+# Every test: the house style, the C++ suites under CTest (plain and with
+# AddressSanitizer and UBSan, presets "release" and "sanitize"), the C library
+# installed and linked as a C user would, the Python suite against the
+# sanitized module; then the sdist and wheel as `python -m build`
 # makes them, each wheel tested in a fresh virtual environment
 # (scripts/test-wheel.sh): on 3.12, and on 3.13 where one is found. The Python
 # suite also loads libkelvara.so (KELVARA_C_LIBRARY) to check receipts across
@@ -12,19 +13,21 @@ scripts/bootstrap.sh
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc 2>/dev/null || echo 2)
 
+echo "== format"
+scripts/check-format.sh
+
 echo "== C++ unit tests"
-cmake -S . -B build/release -G Ninja -DKELVARA_BUILD_TESTS=ON -DKELVARA_BUILD_PYTHON=OFF >/dev/null
-cmake --build build/release -j "$jobs"
-ctest --test-dir build/release --output-on-failure -j "$jobs"
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$jobs"
+ctest --preset release -j "$jobs"
 
 echo "== C library: install, link with pkg-config and find_package, run without Python"
 scripts/test-c-install.sh build/release
 
 echo "== C++ unit tests and Python tests under AddressSanitizer and UBSan"
-cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVARA_SANITIZE=ON \
-  -DKELVARA_BUILD_TESTS=ON -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
-cmake --build build/sanitize -j "$jobs"
-ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize -j "$jobs"
 # The interpreter itself is not instrumented, so the runtimes are preloaded; its
 # own allocations at exit are not ours to judge, hence no leak report.
 (

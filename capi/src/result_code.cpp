@@ -1,88 +1,40 @@
-// The result codes of the C interface and their texts. The texts are the
-// security kinds' and the refusal reasons' own, so C and Python show the same
-// words; only success, the null pointer and unknown values are named here.
+// The result codes of the C interface and their texts, read from the outcome
+// list; only success, the null pointer and unknown values are named here.
 #include "result_code.hpp"
 
-#include <array>
-#include <string_view>
-
 #include "kelvara.h"
-#include "kelvara/security/kel_error.hpp"
+#include "kelvara/security/outcome.hpp"
 
 namespace kelvara::capi {
 namespace {
 
-using edge::RefusalReason;
-using security::KelError;
+using security::find_outcome;
+using security::OutcomeRow;
 
-struct ReasonCode {
-  std::int32_t code;
-  RefusalReason reason;
-};
-
-// Every reason but Security, whose codes are the kinds' numbers.
-constexpr std::array<ReasonCode, 8> kReasonCodes = {{
-    {KELVARA_ERR_VELOCITY_EXCEEDED, RefusalReason::VelocityExceeded},
-    {KELVARA_ERR_RATE_LIMITED, RefusalReason::RateLimited},
-    {KELVARA_ERR_STALE_RECEIPT, RefusalReason::StaleReceipt},
-    {KELVARA_ERR_POISONED_STATE, RefusalReason::Poisoned},
-    {KELVARA_ERR_NONCE_FAILURE, RefusalReason::NonceFailure},
-    {KELVARA_ERR_OTHER_PROCESS, RefusalReason::OtherProcess},
-    {KELVARA_ERR_CLOCK_FAILURE, RefusalReason::ClockFailure},
-    {KELVARA_ERR_INTERNAL_FAULT, RefusalReason::InternalFault},
-}};
-
-static_assert(KELVARA_ERR_INVALID_POINTER == security::number(KelError::InvalidPointer) &&
-              KELVARA_ERR_ACTION_ID_OVERFLOW == security::number(KelError::ActionIdOverflow) &&
-              KELVARA_ERR_PAYLOAD_OVERFLOW == security::number(KelError::PayloadOverflow) &&
-              KELVARA_ERR_INVALID_RECEIPT == security::number(KelError::InvalidReceipt) &&
-              KELVARA_ERR_INVALID_KEY_LENGTH == security::number(KelError::InvalidKeyLength) &&
-              KELVARA_ERR_AUTHENTICATION_FAILURE == security::number(KelError::AuthenticationFailure) &&
-              KELVARA_ERR_REPLAY_COUNTER == security::number(KelError::ReplayCounter) &&
-              KELVARA_ERR_REPLAY_NONCE == security::number(KelError::ReplayNonce) &&
-              KELVARA_ERR_HARDWARE_SHA_UNAVAILABLE == security::number(KelError::HardwareShaUnavailable) &&
-              security::kKelErrorKinds == 9);
-
-bool is_kind(std::int32_t result) noexcept {
-  return result >= 1 && result <= static_cast<std::int32_t>(security::kKelErrorKinds);
-}
-
-const ReasonCode* reason_of(std::int32_t result) noexcept {
-  for (const ReasonCode& entry : kReasonCodes) {
-    if (entry.code == result) return &entry;
-  }
-  return nullptr;
-}
-
-// Every text below is a view of a string literal, so its data() ends in a NUL.
-const char* text_of(std::int32_t result, std::string_view (*kind_text)(KelError),
-                    std::string_view (*reason_text)(RefusalReason), const char* ok, const char* null_pointer,
+// Every text is a string literal, so its data() ends in a NUL.
+template <std::string_view OutcomeRow::* Text>
+const char* text_of(std::int32_t result, const char* ok, const char* null_pointer,
                     const char* unknown) noexcept {
   if (result == KELVARA_OK) return ok;
   if (result == KELVARA_ERR_NULL_POINTER) return null_pointer;
-  if (is_kind(result)) return kind_text(static_cast<KelError>(result)).data();
-  if (const ReasonCode* entry = reason_of(result)) return reason_text(entry->reason).data();
-  return unknown;
+  const OutcomeRow* row = find_outcome(result);
+  return row != nullptr ? (row->*Text).data() : unknown;
 }
 
 }  // namespace
 
 std::int32_t result_code(const edge::Refusal& refusal) noexcept {
-  if (refusal.reason() == RefusalReason::Security) return security::number(refusal.kind());
-  for (const ReasonCode& entry : kReasonCodes) {
-    if (entry.reason == refusal.reason()) return entry.code;
-  }
-  return KELVARA_ERR_INTERNAL_FAULT;
+  return security::number(refusal.outcome());
 }
 
 }  // namespace kelvara::capi
 
 extern "C" const char* kelvara_error_code(int32_t result) noexcept {
-  return kelvara::capi::text_of(result, kelvara::security::code, kelvara::edge::reason_code, "ok",
-                                "null_pointer", "unknown_error");
+  return kelvara::capi::text_of<&kelvara::security::OutcomeRow::code>(result, "ok", "null_pointer",
+                                                                      "unknown_error");
 }
 
 extern "C" const char* kelvara_error_message(int32_t result) noexcept {
-  return kelvara::capi::text_of(result, kelvara::security::message, kelvara::edge::reason_summary, "success",
-                                "a required pointer is null", "unknown result code");
+  return kelvara::capi::text_of<&kelvara::security::OutcomeRow::message>(
+      result, "success", "a required pointer is null", "unknown result code");
 }

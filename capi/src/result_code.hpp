@@ -7,8 +7,7 @@
 
 namespace kelvara::capi {
 
-// The number of the kind for a security refusal, else the KELVARA_ERR_
-// constant of the reason.
+// The number of the refusal's outcome, which is its KELVARA_ERR_ constant.
 std::int32_t result_code(const edge::Refusal& refusal) noexcept;
 
 }  // namespace kelvara::capi

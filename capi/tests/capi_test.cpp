@@ -13,7 +13,7 @@
 #include <limits>
 #include <memory>
 #include <random>
-#include <stdexcept>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,7 +21,9 @@
 #include "kelvara/edge/actuator_gate.hpp"
 #include "kelvara/edge/edge_authorizer.hpp"
 #include "kelvara/edge/signed_command.hpp"
+#include "kelvara/edge/test_support.hpp"
 #include "kelvara/security/message_hasher.hpp"
+#include "kelvara/security/outcome.hpp"
 #include "result_code.hpp"
 #include "with_sources.hpp"
 
@@ -29,41 +31,17 @@ namespace {
 
 using kelvara::edge::PlatformSources;
 using kelvara::edge::Refusal;
-using kelvara::edge::RefusalReason;
 using kelvara::security::KelError;
 using kelvara::security::Nonce;
+using kelvara::security::OutcomeRow;
 using Receipt = std::array<std::uint8_t, KELVARA_RECEIPT_SIZE>;
 
 constexpr std::array<std::uint8_t, KELVARA_KEY_SIZE> kKey = {7, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3,
                                                              2, 3, 8, 4, 6, 2, 6, 4, 3, 3, 8, 3, 2, 7, 9, 5};
 
-// The clock and random source under the boundary and gate made with fakes.
-struct Fakes {
-  static inline std::uint64_t now = 0;
-  static inline bool clock_fails = false;
-  static inline bool clock_throws = false;
-  static inline bool random_fails = false;
-  static inline bool random_throws = false;
-  static inline std::uint8_t next_nonce = 1;
-
-  static void reset() {
-    now = 50'000'000'000;
-    clock_fails = clock_throws = random_fails = random_throws = false;
-    next_nonce = 1;
-  }
-  static std::expected<std::uint64_t, std::string> clock() {
-    if (clock_throws) throw std::runtime_error("clock exploded");
-    if (clock_fails) return std::unexpected(std::string("clock gone"));
-    return now;
-  }
-  static std::expected<void, std::string> random(Nonce& nonce) {
-    if (random_throws) throw std::runtime_error("entropy exploded");
-    if (random_fails) return std::unexpected(std::string("no entropy"));
-    nonce.fill(next_nonce++);
-    return {};
-  }
-};
-constexpr PlatformSources kFakes{Fakes::clock, Fakes::random};
+using Fakes = kelvara::edge::testing::FakeSources;
+using kelvara::edge::testing::kFakeSources;
+using kelvara::edge::testing::SourceMode;
 
 struct BoundaryFree {
   void operator()(KelvaraBoundary* boundary) const { kelvara_boundary_free(boundary); }
@@ -71,7 +49,7 @@ struct BoundaryFree {
 using Boundary = std::unique_ptr<KelvaraBoundary, BoundaryFree>;
 
 Boundary fake_boundary(std::uint64_t rate_limit, double max_velocity) {
-  return Boundary(kelvara::capi::new_boundary(rate_limit, max_velocity, kKey.data(), kFakes));
+  return Boundary(kelvara::capi::new_boundary(rate_limit, max_velocity, kKey.data(), kFakeSources));
 }
 
 std::string code_text(std::int32_t result) { return kelvara_error_code(result); }
@@ -96,7 +74,7 @@ Receipt sign(const Nonce& nonce, std::uint64_t timestamp, std::uint64_t sequence
 
 class CInterface : public ::testing::Test {
  protected:
-  void SetUp() override { Fakes::reset(); }
+  void SetUp() override { Fakes::reset(50'000'000'000); }
 };
 
 // Each refusal of the boundary has its code, leaves receipt_out untouched and
@@ -129,37 +107,36 @@ TEST_F(CInterface, BoundaryRefusalsHaveTheirCodesAndWriteNoReceipt) {
   EXPECT_EQ(authorize(0.5), KELVARA_ERR_RATE_LIMITED);
 
   Fakes::now += 1'000'000'000;  // a new rate window
-  Fakes::random_fails = true;
+  Fakes::random = SourceMode::Fails;
   EXPECT_EQ(authorize(0.5), KELVARA_ERR_NONCE_FAILURE);  // spends sequence id 3
-  Fakes::random_fails = false;
+  Fakes::random = SourceMode::Works;
   EXPECT_EQ(receipt, second);
   ASSERT_EQ(authorize(0.5), KELVARA_OK);
   EXPECT_EQ(sequence_id_of(receipt), 4u);
 
   // A source that throws is a fault the boundary reports, and it stays poisoned.
   Fakes::now += 1'000'000'000;
-  Fakes::random_throws = true;
+  Fakes::random = SourceMode::Throws;
   EXPECT_EQ(authorize(0.5), KELVARA_ERR_INTERNAL_FAULT);
-  Fakes::random_throws = false;
+  Fakes::random = SourceMode::Works;
   EXPECT_EQ(authorize(0.5), KELVARA_ERR_POISONED_STATE);
 }
 
 TEST_F(CInterface, BoundaryIsMadeOnlyWithAKeyAndAClock) {
   EXPECT_EQ(kelvara_boundary_new(10, 1.0, nullptr), nullptr);
-  Fakes::clock_fails = true;
+  Fakes::clock = SourceMode::Fails;
   EXPECT_EQ(fake_boundary(10, 1.0), nullptr);
-  Fakes::clock_fails = false;
-  Fakes::clock_throws = true;
+  Fakes::clock = SourceMode::Throws;
   EXPECT_EQ(fake_boundary(10, 1.0), nullptr);
-  Fakes::clock_throws = false;
+  Fakes::clock = SourceMode::Works;
   kelvara_boundary_free(nullptr);
 
   // A clock lost after construction is a fault under the lock: poisoned.
   const Boundary boundary = fake_boundary(10, 1.0);
   Receipt receipt{};
-  Fakes::clock_fails = true;
+  Fakes::clock = SourceMode::Fails;
   EXPECT_EQ(kelvara_boundary_authorize(boundary.get(), 0, 0, 0, receipt.data()), KELVARA_ERR_INTERNAL_FAULT);
-  Fakes::clock_fails = false;
+  Fakes::clock = SourceMode::Works;
   EXPECT_EQ(kelvara_boundary_authorize(boundary.get(), 0, 0, 0, receipt.data()), KELVARA_ERR_POISONED_STATE);
 }
 
@@ -167,7 +144,7 @@ TEST_F(CInterface, BoundaryIsMadeOnlyWithAKeyAndAClock) {
 // as it was; the genuine receipt is admitted afterwards.
 TEST_F(CInterface, GateRefusalsHaveTheirCodesAndChangeNoByte) {
   KelvaraGate gate;
-  ASSERT_EQ(kelvara::capi::init_gate(&gate, kKey.data(), kFakes), KELVARA_OK);
+  ASSERT_EQ(kelvara::capi::init_gate(&gate, kKey.data(), kFakeSources), KELVARA_OK);
   ASSERT_EQ(kelvara_gate_admit(&gate, sign(Nonce{1}, 0, 5, 2).data(), 2, 0.5, 1.0), KELVARA_OK);
   ASSERT_EQ(kelvara_gate_set_max_age(&gate, 1'000'000'000), KELVARA_OK);
   EXPECT_EQ(kelvara_gate_last_sequence_id(&gate), 5u);
@@ -188,12 +165,11 @@ TEST_F(CInterface, GateRefusalsHaveTheirCodesAndChangeNoByte) {
   EXPECT_EQ(admit(sign(Nonce{1}, Fakes::now, 9, 2)), KELVARA_ERR_REPLAY_NONCE);
   EXPECT_EQ(admit(sign(Nonce{3}, Fakes::now - 1'000'000'001, 9, 2)), KELVARA_ERR_STALE_RECEIPT);
   EXPECT_EQ(admit(sign(Nonce{3}, Fakes::now + 1'000'000'001, 9, 2)), KELVARA_ERR_STALE_RECEIPT);
-  Fakes::clock_fails = true;
+  Fakes::clock = SourceMode::Fails;
   EXPECT_EQ(admit(genuine), KELVARA_ERR_CLOCK_FAILURE);
-  Fakes::clock_fails = false;
-  Fakes::clock_throws = true;
+  Fakes::clock = SourceMode::Throws;
   EXPECT_EQ(admit(genuine), KELVARA_ERR_CLOCK_FAILURE);
-  Fakes::clock_throws = false;
+  Fakes::clock = SourceMode::Works;
   EXPECT_EQ(kelvara_gate_admit(&gate, nullptr, 2, 0.5, 1.0), KELVARA_ERR_NULL_POINTER);
   EXPECT_EQ(kelvara_gate_admit(nullptr, genuine.data(), 2, 0.5, 1.0), KELVARA_ERR_NULL_POINTER);
 
@@ -254,37 +230,43 @@ TEST_F(CInterface, GateStorageIsUsableOnlyWhereItWasInitialised) {
   kelvara_gate_clear(nullptr);
 }
 
-// Every result has a static text: a kind's or a reason's own, the same words
-// Python shows, and "unknown_error" for anything else.
-TEST(CResultCodes, EveryResultHasTheTextsOfItsKindOrReason) {
-  const std::array refusals = {
+// Every refusal reaches C as its outcome's number, whose texts are the
+// refusal's own code and summary; every other number is unknown.
+TEST(CResultCodes, EveryRefusalReachesCAsItsOutcome) {
+  std::vector<Refusal> refusals = {
       Refusal::velocity_exceeded(5, 4), Refusal::rate_limited(),           Refusal::stale_receipt(1, 2, 0),
       Refusal::poisoned("X"),           Refusal::nonce_failure("n"),       Refusal::other_process("X"),
       Refusal::clock_failure("c"),      Refusal::internal_fault("X", "f"),
   };
-  std::array<bool, 18> seen{};
+  for (std::uint8_t n = 1; n <= kelvara::security::kKelErrorKinds; ++n) {
+    refusals.push_back(Refusal::security(static_cast<KelError>(n)));
+  }
+  std::set<std::int32_t> seen;
   for (const Refusal& refusal : refusals) {
     const std::int32_t result = kelvara::capi::result_code(refusal);
-    ASSERT_TRUE(result >= 10 && result <= 17) << refusal.code();
-    EXPECT_FALSE(seen[result]) << result;
-    seen[result] = true;
+    const OutcomeRow* row = kelvara::security::find_outcome(result);
+    ASSERT_NE(row, nullptr) << refusal.code();
+    EXPECT_TRUE(seen.insert(result).second) << result;
     EXPECT_EQ(kelvara_error_code(result), refusal.code());
-    EXPECT_EQ(kelvara_error_message(result), kelvara::edge::reason_summary(refusal.reason()));
+    EXPECT_EQ(kelvara_error_message(result), row->message);
+    // Python shows a refusal as KelViolation and a fault as RuntimeError by the same column.
+    EXPECT_EQ(refusal.is_violation(), row->kind == kelvara::security::OutcomeKind::Refusal) << result;
   }
+  EXPECT_EQ(seen.size(), kelvara::security::kOutcomeRows.size());
+  EXPECT_EQ(KELVARA_ERR_REPLAY_NONCE, 8);
+  EXPECT_EQ(KELVARA_ERR_INTERNAL_FAULT, 17);
   EXPECT_EQ(code_text(KELVARA_ERR_VELOCITY_EXCEEDED), "velocity_exceeded");
   EXPECT_STREQ(kelvara_error_message(KELVARA_ERR_RATE_LIMITED), Refusal::rate_limited().message().c_str());
-  for (std::int32_t number = 1; number <= 9; ++number) {
-    const auto kind = static_cast<KelError>(number);
-    EXPECT_EQ(kelvara::capi::result_code(Refusal::security(kind)), number);
-    EXPECT_EQ(kelvara_error_code(number), kelvara::security::code(kind));
-    EXPECT_EQ(kelvara_error_message(number), kelvara::security::message(kind));
-  }
-  EXPECT_EQ(code_text(KELVARA_ERR_REPLAY_NONCE), "replay_nonce");
+  EXPECT_STREQ(kelvara_error_message(KELVARA_ERR_INVALID_POINTER), "null or misaligned pointer");
   EXPECT_EQ(code_text(KELVARA_OK), "ok");
   EXPECT_EQ(code_text(KELVARA_ERR_NULL_POINTER), "null_pointer");
   using Limits = std::numeric_limits<std::int32_t>;
-  for (std::int32_t unknown : {18, -2, Limits::min(), Limits::max()}) {
-    EXPECT_EQ(code_text(unknown), "unknown_error");
+  std::vector<std::int32_t> unknowns = {Limits::min(), Limits::max(), -2};
+  for (std::int32_t n = 1; n <= 64; ++n) {
+    if (kelvara::security::find_outcome(n) == nullptr) unknowns.push_back(n);
+  }
+  for (std::int32_t unknown : unknowns) {
+    EXPECT_EQ(code_text(unknown), "unknown_error") << unknown;
     EXPECT_STREQ(kelvara_error_message(unknown), "unknown result code");
   }
 }

@@ -3,8 +3,9 @@
  * its texts. Include <kelvara.h> rather than this file.
  *
  * 0 is success. -1 means a required pointer was null: nothing was read or
- * written. Every other value is one refusal, named below; a refusal changes
- * nothing in the object it came from (except where a fault poisons it).
+ * written. Every other value is one outcome of kelvara/outcomes.h: a refusal
+ * of the command or a fault of the machinery; either changes nothing in the
+ * object it came from (except where a fault poisons it).
  */
 #ifndef KELVARA_RESULT_H
 #define KELVARA_RESULT_H
@@ -13,46 +14,15 @@
 
 #include "kelvara/export.h"
 
-#define KELVARA_OK 0
-#define KELVARA_ERR_NULL_POINTER (-1)
+#include "kelvara/outcomes.h"
 
-/* The security checks, by the numbers of their kinds. */
-/* The gate storage is misaligned, was never initialised, was cleared, or is a
- * copy of a gate (a gate works only where it was initialised). */
-#define KELVARA_ERR_INVALID_POINTER 1
-#define KELVARA_ERR_ACTION_ID_OVERFLOW 2
-#define KELVARA_ERR_PAYLOAD_OVERFLOW 3
-#define KELVARA_ERR_INVALID_RECEIPT 4
-#define KELVARA_ERR_INVALID_KEY_LENGTH 5
-/* The receipt's tag does not match the command under the key: forged,
- * corrupted, signed under another key, or sent with another command. */
-#define KELVARA_ERR_AUTHENTICATION_FAILURE 6
-/* The sequence id is not above the last one admitted (replayed or reordered). */
-#define KELVARA_ERR_REPLAY_COUNTER 7
-/* The nonce is among the last 1024 admitted. */
-#define KELVARA_ERR_REPLAY_NONCE 8
-#define KELVARA_ERR_HARDWARE_SHA_UNAVAILABLE 9
-
-/* Refusals of the command by the edge policy: do not apply the command. */
-/* |commanded_velocity| is above the limit, or either of them is NaN. */
-#define KELVARA_ERR_VELOCITY_EXCEEDED 10
-/* The one-second rate window has admitted its limit already. */
-#define KELVARA_ERR_RATE_LIMITED 11
-/* The receipt's timestamp is further from the gate's clock than its maximum age. */
-#define KELVARA_ERR_STALE_RECEIPT 12
-
-/* Failures of the machinery: the command was never judged. */
-/* An earlier internal fault poisoned the boundary; make a new one. */
-#define KELVARA_ERR_POISONED_STATE 13
-/* The random source failed; the sequence id is spent, nothing else. */
-#define KELVARA_ERR_NONCE_FAILURE 14
-/* The object was made in another process (before a fork); make a new one here. */
-#define KELVARA_ERR_OTHER_PROCESS 15
-/* The gate could not read its clock to check freshness. */
-#define KELVARA_ERR_CLOCK_FAILURE 16
-/* An unexpected fault (such as the boundary failing to read the clock); the
- * boundary is now poisoned. */
-#define KELVARA_ERR_INTERNAL_FAULT 17
+/* KELVARA_OK, KELVARA_ERR_NULL_POINTER, and KELVARA_ERR_<NAME> for every row
+ * of kelvara/outcomes.h, with the row's number (KELVARA_ERR_REPLAY_NONCE is 8,
+ * KELVARA_ERR_VELOCITY_EXCEEDED is 10, ...). The list there says what each
+ * one means and what to do about it. */
+#define KELVARA_RESULT_CONSTANT_(number, NAME, Name, kind, code, message) KELVARA_ERR_##NAME = (number),
+enum { KELVARA_OK = 0, KELVARA_ERR_NULL_POINTER = -1, KELVARA_OUTCOMES(KELVARA_RESULT_CONSTANT_) };
+#undef KELVARA_RESULT_CONSTANT_
 
 #ifdef __cplusplus
 extern "C" {

@@ -14,12 +14,14 @@
 #include <random>
 #include <vector>
 
+#include "core_test_support.hpp"
 #include "multivar_4d_random.hpp"
 #include "multivar_4d_support.hpp"
 
 namespace {
 
 using namespace multivar_test;
+using kelvara::core::testing::ResultDigest;
 
 constexpr int kProblems = 20000;
 constexpr double kFeasibilityTol = 1e-4;  // the solve's 1e-5 plus rounding
@@ -159,19 +161,15 @@ TEST(MultivarProperty, OptimalAnswersAreFeasibleAndSatisfyKkt) {
 // set of problems changes if any sum is reordered or any product fused.
 TEST(MultivarReproducibility, ResultsOfAFixedProblemSetAreStable) {
   std::mt19937 rng(7);
-  std::uint64_t digest = 0xcbf29ce484222325u;  // FNV-1a
-  auto mix = [&](const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < size; ++i) digest = (digest ^ bytes[i]) * 0x100000001b3u;
-  };
+  ResultDigest digest;
   for (int n = 0; n < 5000; ++n) {
     const RandomProblem p = feasible(rng);
     const Multivar4dSolution s = solve(p.u, p.bounds, p.c);
-    mix(s.u, sizeof s.u);
-    mix(&s.iterations, sizeof s.iterations);
-    mix(&s.status, sizeof s.status);
+    digest.mix(s.u);
+    digest.mix(s.iterations);
+    digest.mix(s.status);
   }
-  EXPECT_EQ(digest, 11219121516791159998u);
+  EXPECT_EQ(digest.value(), 11219121516791159998u);
 }
 
 // The same for a million problems, half of them hostile (NaN, infinities,
@@ -192,27 +190,23 @@ TEST(MultivarReproducibility, ResultsOfAMillionProblemsAreStable) {
   constexpr int kProblemCount = kPrefixProblems;
 #endif
   std::mt19937 rng(20260611);
-  std::uint64_t digest = 0xcbf29ce484222325u;  // FNV-1a
-  auto mix = [&](const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < size; ++i) digest = (digest ^ bytes[i]) * 0x100000001b3u;
-  };
+  ResultDigest digest;
   std::map<SolveStatus, int> outcomes;
   for (int n = 0; n < kProblemCount; ++n) {
     const RandomProblem p = n % 2 ? multivar_random::hostile(rng) : feasible(rng);
     Multivar4dSolution s;
     const std::int32_t code = kelvara_solve_multivar_4d(p.u.data(), &p.bounds, &p.c, &s);
-    mix(&code, sizeof code);
-    mix(s.u, sizeof s.u);
-    mix(&s.iterations, sizeof s.iterations);
-    mix(&s.status, sizeof s.status);
+    digest.mix(code);
+    digest.mix(s.u);
+    digest.mix(s.iterations);
+    digest.mix(s.status);
     ++outcomes[s.status];
     if (n + 1 == kPrefixProblems) {
-      EXPECT_EQ(digest, kPrefixDigest);
+      EXPECT_EQ(digest.value(), kPrefixDigest);
     }
   }
   if (kProblemCount > kPrefixProblems) {
-    EXPECT_EQ(digest, kFullDigest);
+    EXPECT_EQ(digest.value(), kFullDigest);
   }
 
   // Guard against a vacuous digest: the set reaches every outcome.

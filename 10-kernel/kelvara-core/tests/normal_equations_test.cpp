@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 
+#include "core_test_support.hpp"
 #include "multivar_4d.hpp"
 
 namespace {
@@ -15,6 +16,7 @@ namespace {
 using kelvara::core::NormalRows;
 using kelvara::core::NormalVector;
 using kelvara::core::solve_normal_equations;
+using kelvara::core::testing::ResultDigest;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -170,11 +172,7 @@ TEST(NormalEquations, ResultsOfManySystemsAreStable) {
   };
   static constexpr float kScales[] = {1e-4f, 1.0f, 1.0f, 1e2f, 1e3f, 1e4f, 1e20f};
 
-  std::uint64_t digest = 0xcbf29ce484222325u;  // FNV-1a
-  auto mix = [&](const void* data, std::size_t size) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < size; ++i) digest = (digest ^ bytes[i]) * 0x100000001b3u;
-  };
+  ResultDigest digest;
   int solved = 0;
   for (int t = 0; t < 200'000; ++t) {
     const std::size_t n = rng() % 9;
@@ -192,13 +190,13 @@ TEST(NormalEquations, ResultsOfManySystemsAreStable) {
       s.rhs[i] = value(1.0f);
     }
     const bool ok = s.solve(n);
-    mix(&ok, sizeof ok);
+    digest.mix(ok);
     if (ok) {
       ++solved;
-      mix(s.out, n * sizeof(float));
+      digest.mix_bytes(s.out, n * sizeof(float));
     }
   }
-  EXPECT_EQ(digest, 11936647321632432158u);
+  EXPECT_EQ(digest.value(), 11936647321632432158u);
   EXPECT_GE(solved, 50'000);
 }
 

@@ -9,59 +9,24 @@ namespace {
 
 std::string seconds_text(double nanos) { return shortest_decimal(nanos / 1e9); }
 
+std::string_view summary(Outcome outcome) { return security::row_of(outcome).message; }
+
 }  // namespace
 
-// Every text is a string literal, so its data() also ends in a NUL for C.
-std::string_view reason_code(RefusalReason reason) noexcept {
-  switch (reason) {
-    case RefusalReason::VelocityExceeded: return "velocity_exceeded";
-    case RefusalReason::RateLimited: return "rate_limited";
-    case RefusalReason::Security: return "security";
-    case RefusalReason::StaleReceipt: return "stale_receipt";
-    case RefusalReason::OtherProcess: return "other_process";
-    case RefusalReason::Poisoned: return "poisoned_state";
-    case RefusalReason::NonceFailure: return "nonce_failure";
-    case RefusalReason::ClockFailure: return "clock_failure";
-    case RefusalReason::InternalFault: return "internal_fault";
-  }
-  return "internal_fault";
-}
-
-std::string_view reason_summary(RefusalReason reason) noexcept {
-  switch (reason) {
-    case RefusalReason::VelocityExceeded: return "commanded_velocity exceeds max_velocity_rad_s";
-    case RefusalReason::RateLimited: return "action rate limit exceeded";
-    case RefusalReason::Security: return "security check failed";
-    case RefusalReason::StaleReceipt:
-      return "receipt timestamp is further from the gate's clock than its maximum age";
-    case RefusalReason::OtherProcess:
-      return "used in a process other than the one that created it; after fork, create a new one";
-    case RefusalReason::Poisoned: return "state is poisoned";
-    case RefusalReason::NonceFailure: return "failed to generate nonce";
-    case RefusalReason::ClockFailure: return "failed to read the real-time clock";
-    case RefusalReason::InternalFault: return "internal fault; the state is now poisoned";
-  }
-  return "internal fault";
-}
-
 Refusal Refusal::velocity_exceeded(double commanded_velocity, double max_velocity_rad_s) noexcept {
-  Refusal refusal(RefusalReason::VelocityExceeded);
+  Refusal refusal(Outcome::VelocityExceeded);
   refusal.first_ = commanded_velocity;
   refusal.second_ = max_velocity_rad_s;
   return refusal;
 }
 
-Refusal Refusal::rate_limited() noexcept { return Refusal(RefusalReason::RateLimited); }
+Refusal Refusal::rate_limited() noexcept { return of(Outcome::RateLimited); }
 
-Refusal Refusal::security(security::KelError kind) noexcept {
-  Refusal refusal(RefusalReason::Security);
-  refusal.kind_ = kind;
-  return refusal;
-}
+Refusal Refusal::security(security::KelError kind) noexcept { return of(security::outcome_of(kind)); }
 
 Refusal Refusal::stale_receipt(std::uint64_t timestamp_nanos, std::uint64_t now_nanos,
                                std::uint64_t max_age_nanos) noexcept {
-  Refusal refusal(RefusalReason::StaleReceipt);
+  Refusal refusal(Outcome::StaleReceipt);
   refusal.first_ = now_nanos >= timestamp_nanos ? static_cast<double>(now_nanos - timestamp_nanos)
                                                 : -static_cast<double>(timestamp_nanos - now_nanos);
   refusal.second_ = static_cast<double>(max_age_nanos);
@@ -69,64 +34,60 @@ Refusal Refusal::stale_receipt(std::uint64_t timestamp_nanos, std::uint64_t now_
 }
 
 Refusal Refusal::other_process(std::string_view owner) noexcept {
-  Refusal refusal(RefusalReason::OtherProcess);
+  Refusal refusal(Outcome::OtherProcess);
   refusal.owner_ = owner;
   return refusal;
 }
 
 Refusal Refusal::poisoned(std::string_view owner) noexcept {
-  Refusal refusal(RefusalReason::Poisoned);
+  Refusal refusal(Outcome::PoisonedState);
   refusal.owner_ = owner;
   return refusal;
 }
 
 Refusal Refusal::nonce_failure(std::string description) noexcept {
-  Refusal refusal(RefusalReason::NonceFailure);
+  Refusal refusal(Outcome::NonceFailure);
   refusal.description_ = std::move(description);
   return refusal;
 }
 
 Refusal Refusal::clock_failure(std::string description) noexcept {
-  Refusal refusal(RefusalReason::ClockFailure);
+  Refusal refusal(Outcome::ClockFailure);
   refusal.description_ = std::move(description);
   return refusal;
 }
 
 Refusal Refusal::internal_fault(std::string_view owner, std::string what) noexcept {
-  Refusal refusal(RefusalReason::InternalFault);
+  Refusal refusal(Outcome::InternalFault);
   refusal.owner_ = owner;
   refusal.description_ = std::move(what);
   return refusal;
 }
 
-std::string_view Refusal::code() const noexcept {
-  return reason_ == RefusalReason::Security ? security::code(kind_) : reason_code(reason_);
-}
+std::string_view Refusal::code() const noexcept { return security::row_of(outcome_).code; }
 
 std::string Refusal::message() const {
-  switch (reason_) {
-    case RefusalReason::VelocityExceeded:
+  switch (outcome_) {
+    case Outcome::VelocityExceeded:
       return "commanded_velocity " + shortest_decimal(first_) + " rad/s exceeds max_velocity_rad_s " +
              shortest_decimal(second_) + " rad/s";
-    case RefusalReason::RateLimited: return std::string(reason_summary(reason_));
-    case RefusalReason::Security: return std::string(security::message(kind_));
-    case RefusalReason::StaleReceipt:
+    case Outcome::StaleReceipt:
       if (first_ < 0) {
         return "receipt timestamp is " + seconds_text(-first_) +
                " s ahead of the gate's clock, beyond max_age_s " + seconds_text(second_) + " s";
       }
       return "receipt is " + seconds_text(first_) + " s old, beyond max_age_s " + seconds_text(second_) +
              " s";
-    case RefusalReason::OtherProcess:
+    case Outcome::OtherProcess:
       return std::string(owner_) + " was created in another process; after fork, create a new " +
              std::string(owner_) + " in this process";
-    case RefusalReason::Poisoned: return std::string(owner_) + " " + std::string(reason_summary(reason_));
-    case RefusalReason::NonceFailure:
-    case RefusalReason::ClockFailure: return std::string(reason_summary(reason_)) + ": " + description_;
-    case RefusalReason::InternalFault:
+    case Outcome::PoisonedState: return std::string(owner_) + " " + std::string(summary(outcome_));
+    case Outcome::NonceFailure:
+    case Outcome::ClockFailure: return std::string(summary(outcome_)) + ": " + description_;
+    case Outcome::InternalFault:
       return std::string(owner_) + " internal fault: " + description_ + "; the state is now poisoned";
+    default: return std::string(summary(outcome_));  // every other outcome has nothing to fill in
   }
-  return "internal fault";
 }
 
 }  // namespace kelvara::edge

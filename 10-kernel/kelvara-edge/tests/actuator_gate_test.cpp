@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "kelvara/edge/edge_authorizer.hpp"
 #include "kelvara/edge/signed_command.hpp"
+#include "kelvara/edge/test_support.hpp"
 #include "kelvara/security/message_hasher.hpp"
 
 namespace {
@@ -26,17 +26,9 @@ const Key kKey = [] {
   return key;
 }();
 
-struct FakeClock {
-  static inline std::uint64_t now = 10'000'000'000;
-  static inline bool fails = false;
-  static inline bool throws = false;
-  static std::expected<std::uint64_t, std::string> read() {
-    if (throws) throw std::runtime_error("clock exploded");
-    if (fails) return std::unexpected(std::string("clock gone"));
-    return now;
-  }
-};
-const PlatformSources kFakeClock{FakeClock::read, fill_random};
+using kelvara::edge::testing::FakeSources;
+using kelvara::edge::testing::kFakeClock;
+using kelvara::edge::testing::SourceMode;
 
 struct Command {
   std::int32_t axis;
@@ -70,7 +62,7 @@ TEST(ActuatorGate, AdmitsTheSendersStreamAndRefusesEveryTampering) {
   AuthorizerConfig config;
   config.rate_limit = 1'000'000;
   config.key = kKey;
-  EdgeAuthorizer sender(config, FakeClock::now);
+  EdgeAuthorizer sender(config, FakeSources::now);
   ActuatorGate gate(kKey);
   EXPECT_EQ(gate.last_sequence_id(), 0u);
 
@@ -122,7 +114,7 @@ TEST(ActuatorGate, AdmitsTheSendersStreamAndRefusesEveryTampering) {
 }
 
 TEST(ActuatorGate, FreshnessIsCheckedAfterTheTagAgainstTheGatesClock) {
-  FakeClock::now = 10'000'000'000;
+  FakeSources::reset(10'000'000'000);
   ActuatorGate gate(kKey, kFakeClock);
   const Command command{2, 0.5, 1.0};
   const Nonce nonce{1};
@@ -130,7 +122,7 @@ TEST(ActuatorGate, FreshnessIsCheckedAfterTheTagAgainstTheGatesClock) {
   EXPECT_EQ(outcome(gate, sign(kKey, nonce, 0, 1, command), command), "admitted");
 
   gate.set_max_age_nanos(1'000'000'000);
-  const std::uint64_t now = FakeClock::now;
+  const std::uint64_t now = FakeSources::now;
   EXPECT_EQ(outcome(gate, sign(kKey, Nonce{2}, now - 1'000'000'000, 2, command), command), "admitted");
   EXPECT_EQ(outcome(gate, sign(kKey, Nonce{3}, now + 1'000'000'000, 3, command), command), "admitted");
   const ActuatorGate before = gate;
@@ -147,12 +139,11 @@ TEST(ActuatorGate, FreshnessIsCheckedAfterTheTagAgainstTheGatesClock) {
   forged[59] ^= 1;
   EXPECT_EQ(outcome(gate, forged, command), "authentication_failure");
   // A clock that fails refuses without changing anything.
-  FakeClock::fails = true;
+  FakeSources::clock = SourceMode::Fails;
   EXPECT_EQ(outcome(gate, sign(kKey, Nonce{4}, now, 4, command), command), "clock_failure");
-  FakeClock::fails = false;
-  FakeClock::throws = true;
+  FakeSources::clock = SourceMode::Throws;
   EXPECT_EQ(outcome(gate, sign(kKey, Nonce{4}, now, 4, command), command), "clock_failure");
-  FakeClock::throws = false;
+  FakeSources::clock = SourceMode::Works;
   EXPECT_TRUE(same_state(gate, before));
   EXPECT_EQ(outcome(gate, sign(kKey, Nonce{4}, now, 4, command), command), "admitted");
 }

@@ -5,8 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 #include <string>
+
+#include "kelvara/edge/test_support.hpp"
 
 namespace {
 
@@ -14,55 +15,28 @@ using kelvara::edge::AuthorizerConfig;
 using kelvara::edge::EdgeAuthorizer;
 using kelvara::edge::PlatformSources;
 using kelvara::edge::Refusal;
-using kelvara::edge::RefusalReason;
-using kelvara::security::KelError;
 using kelvara::security::Nonce;
+using kelvara::security::Outcome;
 
-// A controllable clock and random source shared by the fakes below.
-struct Fakes {
-  static inline std::uint64_t now = 0;
-  static inline bool clock_fails = false;
-  static inline bool clock_throws = false;
-  static inline bool random_fails = false;
-  static inline std::uint8_t next_nonce = 1;
-  static inline bool repeat_nonce = false;
-
-  static void reset() {
-    now = 5'000'000'000;
-    clock_fails = clock_throws = random_fails = repeat_nonce = false;
-    next_nonce = 1;
-  }
-  static std::expected<std::uint64_t, std::string> clock() noexcept {
-    if (clock_fails) return std::unexpected(std::string("clock gone"));
-    return now;
-  }
-  // Not noexcept in spirit: stands for an internal fault thrown inside the locked steps.
-  static std::expected<std::uint64_t, std::string> throwing_clock() {
-    if (clock_throws) throw std::runtime_error("clock exploded");
-    return now;
-  }
-  static std::expected<void, std::string> random(Nonce& nonce) noexcept {
-    if (random_fails) return std::unexpected(std::string("no entropy"));
-    nonce.fill(repeat_nonce ? 7 : next_nonce++);
-    return {};
-  }
-};
+using Fakes = kelvara::edge::testing::FakeSources;
+using kelvara::edge::testing::kFakeSources;
+using kelvara::edge::testing::SourceMode;
 
 class EdgeAuthorizerTest : public ::testing::Test {
  protected:
-  void SetUp() override { Fakes::reset(); }
+  void SetUp() override { Fakes::reset(5'000'000'000); }
 
   static EdgeAuthorizer make(std::uint64_t rate_limit = 1000, double max_velocity = 4.18) {
     AuthorizerConfig config;
     config.rate_limit = rate_limit;
     config.max_velocity_rad_s = max_velocity;
-    return EdgeAuthorizer(config, Fakes::now, PlatformSources{Fakes::clock, Fakes::random});
+    return EdgeAuthorizer(config, Fakes::now, kFakeSources);
   }
 };
 
-RefusalReason refusal_of(const std::expected<kelvara::edge::ReceiptRecord, Refusal>& outcome) {
+Outcome refusal_of(const std::expected<kelvara::edge::ReceiptRecord, Refusal>& outcome) {
   EXPECT_FALSE(outcome.has_value());
-  return outcome.error().reason();
+  return outcome.error().outcome();
 }
 
 TEST_F(EdgeAuthorizerTest, AuthorizedActionCarriesItsFields) {
@@ -91,15 +65,15 @@ TEST_F(EdgeAuthorizerTest, VelocityCheckFailsClosed) {
   EXPECT_TRUE(boundary.authorize(0, 0, 4.18).has_value());
   EXPECT_TRUE(boundary.authorize(0, 0, -4.18).has_value());
   const auto refused = boundary.authorize(0, 0, 4.19);
-  ASSERT_EQ(refusal_of(refused), RefusalReason::VelocityExceeded);
+  ASSERT_EQ(refusal_of(refused), Outcome::VelocityExceeded);
   EXPECT_EQ(refused.error().message(), "commanded_velocity 4.19 rad/s exceeds max_velocity_rad_s 4.18 rad/s");
   EXPECT_EQ(boundary.authorize(0, 0, -nan).error().message(),
             "commanded_velocity NaN rad/s exceeds max_velocity_rad_s 4.18 rad/s");
 
   EdgeAuthorizer nan_limit = make(1000, nan);
-  EXPECT_EQ(refusal_of(nan_limit.authorize(0, 0, 0.0)), RefusalReason::VelocityExceeded);
+  EXPECT_EQ(refusal_of(nan_limit.authorize(0, 0, 0.0)), Outcome::VelocityExceeded);
   EdgeAuthorizer negative_limit = make(1000, -1.0);
-  EXPECT_EQ(refusal_of(negative_limit.authorize(0, 0, 0.0)), RefusalReason::VelocityExceeded);
+  EXPECT_EQ(refusal_of(negative_limit.authorize(0, 0, 0.0)), Outcome::VelocityExceeded);
 
   // Velocity refusals spend nothing.
   EXPECT_EQ(boundary.last_sequence_id(), 2u);
@@ -111,7 +85,7 @@ TEST_F(EdgeAuthorizerTest, RateWindowAdmitsAtMostTheLimitPerSecond) {
   EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 1u);
   Fakes::now += 999'999'999;  // still inside the window opened at construction
   EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 2u);
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::RateLimited);
   EXPECT_EQ(boundary.state().window_count, 3u);  // the refused action still counts
   Fakes::now += 1;                               // a full second after the window's start
   const auto next = boundary.authorize(0, 0, 0);
@@ -123,19 +97,19 @@ TEST_F(EdgeAuthorizerTest, RateWindowAdmitsAtMostTheLimitPerSecond) {
 
 TEST_F(EdgeAuthorizerTest, ZeroRateLimitAdmitsNothing) {
   EdgeAuthorizer boundary = make(0);
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::RateLimited);
   Fakes::now += 5'000'000'000;  // a new window still respects the limit
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::RateLimited);
   EXPECT_EQ(boundary.state().window_start_nanos, Fakes::now);
   EXPECT_EQ(boundary.state().window_count, 1u);
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::RateLimited);
   EXPECT_EQ(boundary.last_sequence_id(), 0u);
 }
 
 TEST_F(EdgeAuthorizerTest, ClockSetBackOpensANewWindow) {
   EdgeAuthorizer boundary = make(1);
   ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::RateLimited);
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::RateLimited);
   Fakes::now -= 1;  // the difference wraps
   EXPECT_TRUE(boundary.authorize(0, 0, 0).has_value());
   EXPECT_EQ(boundary.state().window_start_nanos, Fakes::now);
@@ -143,12 +117,12 @@ TEST_F(EdgeAuthorizerTest, ClockSetBackOpensANewWindow) {
 
 TEST_F(EdgeAuthorizerTest, NonceFailureSpendsTheSequenceIdOnly) {
   EdgeAuthorizer boundary = make();
-  Fakes::random_fails = true;
+  Fakes::random = SourceMode::Fails;
   const auto failed = boundary.authorize(0, 0, 0);
-  ASSERT_EQ(refusal_of(failed), RefusalReason::NonceFailure);
+  ASSERT_EQ(refusal_of(failed), Outcome::NonceFailure);
   EXPECT_EQ(failed.error().message(), "failed to generate nonce: no entropy");
   EXPECT_EQ(boundary.state().interceptor.nonce_count(), 0u);
-  Fakes::random_fails = false;
+  Fakes::random = SourceMode::Works;
   EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 2u);  // not poisoned, id 1 spent
 }
 
@@ -157,8 +131,7 @@ TEST_F(EdgeAuthorizerTest, RepeatedNonceIsRefusedByTheInterceptor) {
   Fakes::repeat_nonce = true;
   ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
   const auto replay = boundary.authorize(0, 0, 0);
-  ASSERT_EQ(refusal_of(replay), RefusalReason::Security);
-  EXPECT_EQ(replay.error().kind(), KelError::ReplayNonce);
+  ASSERT_EQ(refusal_of(replay), Outcome::ReplayNonce);
   EXPECT_EQ(boundary.state().interceptor.last_sequence_id(), 1u);
   Fakes::repeat_nonce = false;
   EXPECT_EQ(boundary.authorize(0, 0, 0)->sequence_id, 3u);
@@ -166,28 +139,28 @@ TEST_F(EdgeAuthorizerTest, RepeatedNonceIsRefusedByTheInterceptor) {
 
 TEST_F(EdgeAuthorizerTest, ClockFailureUnderTheLockPoisonsTheState) {
   EdgeAuthorizer boundary = make();
-  Fakes::clock_fails = true;
+  Fakes::clock = SourceMode::Fails;
   const auto fault = boundary.authorize(1, 0, 0);
-  ASSERT_EQ(refusal_of(fault), RefusalReason::InternalFault);
+  ASSERT_EQ(refusal_of(fault), Outcome::InternalFault);
   EXPECT_NE(fault.error().message().find("clock gone"), std::string::npos);
-  Fakes::clock_fails = false;
-  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), RefusalReason::Poisoned);
-  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), RefusalReason::Poisoned);
+  Fakes::clock = SourceMode::Works;
+  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), Outcome::PoisonedState);
+  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 0)), Outcome::PoisonedState);
   // The velocity check runs before the lock and still reports its own refusal.
-  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 99.0)), RefusalReason::VelocityExceeded);
+  EXPECT_EQ(refusal_of(boundary.authorize(1, 0, 99.0)), Outcome::VelocityExceeded);
   EXPECT_EQ(boundary.last_sequence_id(), 0u);
 }
 
 TEST_F(EdgeAuthorizerTest, ExceptionUnderTheLockPoisonsTheStateAndIsReported) {
   AuthorizerConfig config;
-  EdgeAuthorizer boundary(config, Fakes::now, PlatformSources{Fakes::throwing_clock, Fakes::random});
+  EdgeAuthorizer boundary(config, Fakes::now, kFakeSources);
   ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value());
-  Fakes::clock_throws = true;
+  Fakes::clock = SourceMode::Throws;
   const auto fault = boundary.authorize(0, 0, 0);
-  ASSERT_EQ(refusal_of(fault), RefusalReason::InternalFault);
+  ASSERT_EQ(refusal_of(fault), Outcome::InternalFault);
   EXPECT_EQ(fault.error().message(), "KelBoundary internal fault: clock exploded; the state is now poisoned");
-  Fakes::clock_throws = false;
-  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), RefusalReason::Poisoned);
+  Fakes::clock = SourceMode::Works;
+  EXPECT_EQ(refusal_of(boundary.authorize(0, 0, 0)), Outcome::PoisonedState);
 }
 
 // The replay memory is a fixed 1024 nonces whatever the configuration.
@@ -200,7 +173,7 @@ TEST_F(EdgeAuthorizerTest, ReplayWindowIsFixedAt1024Nonces) {
   };
   AuthorizerConfig config;
   config.rate_limit = 1'000'000;
-  EdgeAuthorizer boundary(config, Fakes::now, PlatformSources{Fakes::clock, counting_random});
+  EdgeAuthorizer boundary(config, Fakes::now, PlatformSources{Fakes::read_clock, counting_random});
   for (int i = 0; i < 1100; ++i) ASSERT_TRUE(boundary.authorize(0, 0, 0).has_value()) << i;
   EXPECT_EQ(boundary.state().interceptor.nonce_count(), 1024u);
 }

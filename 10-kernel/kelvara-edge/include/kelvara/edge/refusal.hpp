@@ -1,7 +1,7 @@
 // Why a command got no receipt or was not admitted. A refusal is a small value
 // that allocates nothing when it is made (only a failing source's description
-// is kept as text); its code is a static text and its message is finished on
-// demand, so every face (Python, C) shows the same words.
+// is kept as text); its code is its outcome's static text and its message is
+// finished on demand, so every face (Python, C) shows the same words.
 #pragma once
 
 #include <cstdint>
@@ -9,34 +9,18 @@
 #include <string_view>
 
 #include "kelvara/security/kel_error.hpp"
+#include "kelvara/security/outcome.hpp"
 
 namespace kelvara::edge {
 
-enum class RefusalReason : std::uint8_t {
-  // Refusals of the command itself.
-  VelocityExceeded,
-  RateLimited,
-  Security,  // one of the security layer's kinds, in kind()
-  StaleReceipt,
-  // Failures of the machinery: the command was never judged.
-  OtherProcess,  // used in a process other than the one that created it
-  Poisoned,
-  NonceFailure,
-  ClockFailure,
-  InternalFault,  // the state lock is now poisoned
-};
-
-// The short snake_case code of a reason ("rate_limited"); for Security, whose
-// code is its kind's (security::code), "security". A static text.
-std::string_view reason_code(RefusalReason reason) noexcept;
-// A reason's message in its fixed wording, without the numbers, owner or
-// description one refusal fills in ("commanded_velocity exceeds
-// max_velocity_rad_s"); for Security, see security::message. A static text,
-// for faces that show a reason without the refusal itself (the C result codes).
-std::string_view reason_summary(RefusalReason reason) noexcept;
+// Which outcome a refusal is, its code and whether it is a refusal of the
+// command or a fault of the machinery all come from the outcome list.
+using security::Outcome;
 
 class Refusal {
  public:
+  // An outcome with nothing to fill in: its message is the outcome's own.
+  static Refusal of(Outcome outcome) noexcept { return Refusal(outcome); }
   static Refusal velocity_exceeded(double commanded_velocity, double max_velocity_rad_s) noexcept;
   static Refusal rate_limited() noexcept;
   static Refusal security(security::KelError kind) noexcept;
@@ -51,15 +35,15 @@ class Refusal {
   static Refusal clock_failure(std::string description) noexcept;
   static Refusal internal_fault(std::string_view owner, std::string what) noexcept;
 
-  RefusalReason reason() const noexcept { return reason_; }
-  // The security kind; meaningful only for RefusalReason::Security.
-  security::KelError kind() const noexcept { return kind_; }
+  Outcome outcome() const noexcept { return outcome_; }
 
   // A refusal of the command itself (shown to Python as KelViolation), as
   // opposed to a failure of the machinery (RuntimeError).
-  bool is_violation() const noexcept { return reason_ <= RefusalReason::StaleReceipt; }
+  bool is_violation() const noexcept {
+    return security::row_of(outcome_).kind == security::OutcomeKind::Refusal;
+  }
   // Whether the lock that was held is now poisoned.
-  bool poisons_state() const noexcept { return reason_ == RefusalReason::InternalFault; }
+  bool poisons_state() const noexcept { return outcome_ == Outcome::InternalFault; }
 
   // The short snake_case code ("velocity_exceeded", "replay_nonce", ...).
   std::string_view code() const noexcept;
@@ -67,10 +51,9 @@ class Refusal {
   std::string message() const;
 
  private:
-  explicit Refusal(RefusalReason reason) noexcept : reason_(reason) {}
+  explicit Refusal(Outcome outcome) noexcept : outcome_(outcome) {}
 
-  RefusalReason reason_;
-  security::KelError kind_ = security::KelError::InvalidPointer;
+  Outcome outcome_;
   double first_ = 0.0;   // commanded velocity; receipt age in nanoseconds (< 0: ahead)
   double second_ = 0.0;  // velocity limit; maximum age in nanoseconds
   std::string_view owner_;

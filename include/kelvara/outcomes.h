@@ -1,0 +1,91 @@
+/*
+ * Kelvara C interface: every outcome of a call other than success, one row
+ * each. Include <kelvara.h> rather than this file.
+ *
+ * This list is the one place an outcome is defined: the C constants and
+ * texts of kelvara/result.h, the libraries' own error values and the Python
+ * exceptions are all derived from it. A row reads
+ *
+ *   X(number, NAME, Name, kind, "code", "message")
+ *
+ *   number   the int32_t result of a C call, KELVARA_ERR_<NAME>; never reused
+ *   Name     the same outcome's name inside the C++ libraries
+ *   kind     REFUSAL: the command was judged and refused; do not apply it
+ *            (Python raises KelViolation with the code and message)
+ *            FAULT: the machinery failed and the command was never judged
+ *            (Python raises RuntimeError with the message)
+ *   code     snake_case; kelvara_error_code, KelViolation.violation_type
+ *   message  one line; kelvara_error_message. Python fills in the numbers or
+ *            the cause where it has them.
+ *
+ * To add an outcome, add one row at the end of the second list with the next
+ * free number, and its line in docs/c-api.md and docs/python-api.md.
+ */
+#ifndef KELVARA_OUTCOMES_H
+#define KELVARA_OUTCOMES_H
+
+/* The values of the kind column. */
+#define KELVARA_OUTCOME_REFUSAL 0
+#define KELVARA_OUTCOME_FAULT 1
+
+/* clang-format off */
+
+/*
+ * 1-9: the kinds of the security checks. Their numbers, codes and messages are
+ * part of the module's fixed contract and stay as they are, whether or not any
+ * operation produces them today.
+ *
+ * In C, code 1 also refuses gate storage that is misaligned, was never
+ * initialised, was cleared, or is a copy of a gate (a gate works only where it
+ * was initialised). Code 6: the receipt's tag does not match the command under
+ * the key (forged, corrupted, signed under another key, or sent with another
+ * command). Code 7: the sequence id is not above the last one admitted
+ * (replayed or reordered). Code 8: the nonce is among the last 1024 admitted.
+ */
+#define KELVARA_SECURITY_OUTCOMES(X) \
+  X(1, INVALID_POINTER, InvalidPointer, REFUSAL, "invalid_pointer", "null or misaligned pointer") \
+  X(2, ACTION_ID_OVERFLOW, ActionIdOverflow, REFUSAL, "action_id_overflow", "action id exceeds maximum size") \
+  X(3, PAYLOAD_OVERFLOW, PayloadOverflow, REFUSAL, "payload_overflow", "payload exceeds maximum size") \
+  X(4, INVALID_RECEIPT, InvalidReceipt, REFUSAL, "invalid_receipt", "receipt is malformed") \
+  X(5, INVALID_KEY_LENGTH, InvalidKeyLength, REFUSAL, "invalid_key_length", "key must be 32 bytes") \
+  X(6, AUTHENTICATION_FAILURE, AuthenticationFailure, REFUSAL, "authentication_failure", \
+    "HMAC verification failed") \
+  X(7, REPLAY_COUNTER, ReplayCounter, REFUSAL, "replay_counter", "monotonic counter violation (replay)") \
+  X(8, REPLAY_NONCE, ReplayNonce, REFUSAL, "replay_nonce", "nonce reuse detected") \
+  X(9, HARDWARE_SHA_UNAVAILABLE, HardwareShaUnavailable, REFUSAL, "hardware_sha_unavailable", \
+    "hardware SHA unavailable")
+
+/*
+ * 10 onwards: the edge policy's refusals of a command, then the failures of
+ * the machinery.
+ *
+ * 10: |commanded_velocity| is above the limit, or either of them is NaN.
+ * 11: the one-second rate window has admitted its limit already.
+ * 12: the receipt's timestamp is further from the gate's clock than its
+ *     maximum age.
+ * 13: an earlier internal fault poisoned the boundary; make a new one.
+ * 14: the random source failed; the sequence id is spent, nothing else.
+ * 15: the object was made in another process (before a fork); make a new one.
+ * 16: the gate could not read its clock to check freshness.
+ * 17: an unexpected fault (such as the boundary failing to read the clock);
+ *     the boundary is now poisoned.
+ */
+#define KELVARA_POLICY_OUTCOMES(X) \
+  X(10, VELOCITY_EXCEEDED, VelocityExceeded, REFUSAL, "velocity_exceeded", \
+    "commanded_velocity exceeds max_velocity_rad_s") \
+  X(11, RATE_LIMITED, RateLimited, REFUSAL, "rate_limited", "action rate limit exceeded") \
+  X(12, STALE_RECEIPT, StaleReceipt, REFUSAL, "stale_receipt", \
+    "receipt timestamp is further from the gate's clock than its maximum age") \
+  X(13, POISONED_STATE, PoisonedState, FAULT, "poisoned_state", "state is poisoned") \
+  X(14, NONCE_FAILURE, NonceFailure, FAULT, "nonce_failure", "failed to generate nonce") \
+  X(15, OTHER_PROCESS, OtherProcess, FAULT, "other_process", \
+    "used in a process other than the one that created it; after fork, create a new one") \
+  X(16, CLOCK_FAILURE, ClockFailure, FAULT, "clock_failure", "failed to read the real-time clock") \
+  X(17, INTERNAL_FAULT, InternalFault, FAULT, "internal_fault", "internal fault; the state is now poisoned")
+
+/* clang-format on */
+
+/* Every row, in number order. */
+#define KELVARA_OUTCOMES(X) KELVARA_SECURITY_OUTCOMES(X) KELVARA_POLICY_OUTCOMES(X)
+
+#endif /* KELVARA_OUTCOMES_H */
