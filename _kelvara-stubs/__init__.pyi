@@ -17,6 +17,8 @@ __all__ = [
     "KelGate",
     "Envelope4",
     "Envelope4Result",
+    "Envelope",
+    "EnvelopeResult",
 ]
 
 # A number as the module converts it: anything float() accepts except str.
@@ -26,6 +28,8 @@ _Numbers = Sequence[_Real] | Buffer
 
 _Status = Literal["optimal", "iteration_limit", "infeasible", "numerical_failure", "invalid"]
 _Float4 = tuple[float, float, float, float]
+# The statuses of the general envelope, which never runs out of iterations.
+_EnvelopeStatus = Literal["optimal", "infeasible", "numerical_failure", "invalid"]
 
 @final
 class KelBoundary:
@@ -114,3 +118,35 @@ class Envelope4Result:
     @property
     def ok(self) -> bool: ...
 
+@final
+class Envelope:
+    def __new__(
+        cls,
+        min_bound: _Numbers,
+        max_bound: _Numbers,
+        rows: Sequence[_Numbers] | Buffer = (),
+        limits: _Numbers = (),
+    ) -> Envelope: ...
+    @property
+    def axes(self) -> int: ...
+    @property
+    def min_bound(self) -> tuple[float, ...]: ...
+    @property
+    def max_bound(self) -> tuple[float, ...]: ...
+    @property
+    def rows(self) -> tuple[tuple[float, ...], ...]: ...
+    @property
+    def limits(self) -> tuple[float, ...]: ...
+    def project(self, u: _Numbers) -> EnvelopeResult: ...
+    def project_into(self, buffer: Buffer, statuses: Buffer | None = None) -> int: ...
+
+@final
+class EnvelopeResult:
+    @property
+    def u(self) -> tuple[float, ...]: ...
+    @property
+    def status(self) -> _EnvelopeStatus: ...
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def ok(self) -> bool: ...

@@ -5,6 +5,9 @@
  *     actuator commands into a safe envelope;
  *   - kelvara/boundary.h: the sender's boundary, which authorizes each
  *     command and signs it with a 60-byte receipt;
+ *   - kelvara/envelope.h: the general envelope (1 to 32 axes, up to 32
+ *     linear rows) and the projection of a command onto it, in double
+ *     precision: the one to use in new code;
  *   - kelvara/gate.h: the actuator's gate, which admits a command only with an
  *     authentic, fresh, unreplayed receipt;
  *   - kelvara/result.h: the result codes and their texts;
@@ -34,6 +37,7 @@
 #include <stdint.h>
 
 #include "kelvara/boundary.h"
+#include "kelvara/envelope.h"
 #include "kelvara/export.h"
 #include "kelvara/gate.h"
 #include "kelvara/result.h"
@@ -201,6 +205,14 @@ KELVARA_LAYOUT_ASSERT(KELVARA_ALIGNOF(Multivar4dSolution) == 8, "Multivar4dSolut
 KELVARA_LAYOUT_ASSERT(offsetof(Multivar4dSolution, u) == 0, "Multivar4dSolution.u offset");
 KELVARA_LAYOUT_ASSERT(offsetof(Multivar4dSolution, iterations) == 16, "Multivar4dSolution.iterations offset");
 KELVARA_LAYOUT_ASSERT(offsetof(Multivar4dSolution, status) == 24, "Multivar4dSolution.status offset");
+
+KELVARA_LAYOUT_ASSERT(sizeof(KelvaraEnvelope) == KELVARA_ENVELOPE_SIZE, "KelvaraEnvelope size");
+KELVARA_LAYOUT_ASSERT(KELVARA_ALIGNOF(KelvaraEnvelope) >= KELVARA_ALIGNOF(double),
+                      "KelvaraEnvelope alignment");
+KELVARA_LAYOUT_ASSERT(sizeof(KelvaraProjection) == 8, "KelvaraProjection size");
+KELVARA_LAYOUT_ASSERT(KELVARA_ALIGNOF(KelvaraProjection) == 4, "KelvaraProjection alignment");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraProjection, status) == 0, "KelvaraProjection.status offset");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraProjection, iterations) == 4, "KelvaraProjection.iterations offset");
 
 KELVARA_LAYOUT_ASSERT(sizeof(KelvaraGate) == KELVARA_GATE_SIZE, "KelvaraGate size");
 KELVARA_LAYOUT_ASSERT(KELVARA_ALIGNOF(KelvaraGate) >= KELVARA_ALIGNOF(uint64_t), "KelvaraGate alignment");

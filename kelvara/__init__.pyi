@@ -1,7 +1,9 @@
 # Types of the kelvara package: the classes are _kelvara's own.
 from _kelvara import (
+    Envelope as Envelope,
     Envelope4 as Envelope4,
     Envelope4Result as Envelope4Result,
+    EnvelopeResult as EnvelopeResult,
     Governor as Governor,
     KelBoundary as KelBoundary,
     KelGate as KelGate,
@@ -21,4 +23,6 @@ __all__ = [
     "KelGate",
     "Envelope4",
     "Envelope4Result",
+    "Envelope",
+    "EnvelopeResult",
 ]

@@ -6,6 +6,7 @@
 
 #include <cfloat>
 #include <climits>
+#include <cstdio>
 #include <string>
 
 namespace kelvara::py {
@@ -197,21 +198,30 @@ bool plain_number_list(PyObject* obj, std::size_t capacity) {
 
 std::optional<std::size_t> raise_count(const char* param, std::size_t capacity, std::size_t at_least,
                                        Py_ssize_t given) {
-  PyErr_Format(PyExc_ValueError, "argument '%s': expected %s%zu numbers, got %zd", param,
-               at_least == capacity ? "" : "at most ", capacity, given);
+  const bool too_few = given < static_cast<Py_ssize_t>(at_least);
+  const std::size_t expected = too_few ? at_least : capacity;
+  PyErr_Format(PyExc_ValueError, "argument '%s': expected %s%zu number%s, got %zd", param,
+               at_least == capacity ? ""
+               : too_few            ? "at least "
+                                    : "at most ",
+               expected, expected == 1 ? "" : "s", given);
   return std::nullopt;
 }
 
-}  // namespace
+float element_of(const FloatBuffer& view, Py_ssize_t i, float*) noexcept { return view.narrowed(i); }
+double element_of(const FloatBuffer& view, Py_ssize_t i, double*) noexcept { return view.widened(i); }
 
-std::optional<std::size_t> read_numbers(PyObject* obj, const char* param, std::span<float> out,
-                                        std::size_t at_least) {
+template <typename T>
+std::optional<std::size_t> read_numbers_as(PyObject* obj, const char* param, std::span<T> out,
+                                           std::size_t at_least) {
   const auto count_ok = [&](Py_ssize_t n) {
     return n >= static_cast<Py_ssize_t>(at_least) && n <= static_cast<Py_ssize_t>(out.size());
   };
   if (FloatBuffer view; view.take_readable(obj)) {
     if (!count_ok(view.size())) return raise_count(param, out.size(), at_least, view.size());
-    for (Py_ssize_t i = 0; i < view.size(); ++i) out[static_cast<std::size_t>(i)] = view.narrowed(i);
+    for (Py_ssize_t i = 0; i < view.size(); ++i) {
+      out[static_cast<std::size_t>(i)] = element_of(view, i, static_cast<T*>(nullptr));
+    }
     return static_cast<std::size_t>(view.size());
   }
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
@@ -246,6 +256,76 @@ std::optional<std::size_t> read_numbers(PyObject* obj, const char* param, std::s
     }
   }
   return static_cast<std::size_t>(n);
+}
+
+template <typename T>
+std::optional<std::size_t> read_rows_as(PyObject* obj, const char* param, std::span<T> out,
+                                        std::size_t row_length) {
+  const std::size_t capacity = out.size() / row_length;
+  const auto too_many = [&](Py_ssize_t count) -> std::optional<std::size_t> {
+    PyErr_Format(PyExc_ValueError, "argument '%s': expected at most %zu rows, got %zd", param, capacity,
+                 count);
+    return std::nullopt;
+  };
+  if (FloatBuffer view; view.take_float64_rows(obj, param, false) && view.dimensions() == 2) {
+    if (view.size() > static_cast<Py_ssize_t>(capacity)) return too_many(view.size());
+    if (view.row_length() != static_cast<Py_ssize_t>(row_length)) {
+      PyErr_Format(PyExc_ValueError, "argument '%s': expected rows of %zu number%s, got %zd", param,
+                   row_length, row_length == 1 ? "" : "s", view.row_length());
+      return std::nullopt;
+    }
+    const double* values = static_cast<const double*>(view.begin());
+    for (std::size_t i = 0; i < static_cast<std::size_t>(view.size()) * row_length; ++i) {
+      out[i] = static_cast<T>(values[i]);
+    }
+    return static_cast<std::size_t>(view.size());
+  }
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    raise_cannot_convert(obj, kSequenceTarget);
+    prefix_type_error(param);
+    return std::nullopt;
+  }
+  const Py_ssize_t length = PySequence_Size(obj);  // a long sequence is refused before it is copied
+  if (length < 0) PyErr_Clear();
+  if (length > static_cast<Py_ssize_t>(capacity)) return too_many(length);
+  PyRef snapshot(PySequence_Tuple(obj));  // row conversions cannot change what is read
+  if (!snapshot) {
+    prefix_type_error(param);
+    return std::nullopt;
+  }
+  const Py_ssize_t count = PyTuple_GET_SIZE(snapshot.get());
+  if (count > static_cast<Py_ssize_t>(capacity)) return too_many(count);
+  for (Py_ssize_t j = 0; j < count; ++j) {
+    char label[64];
+    std::snprintf(label, sizeof label, "%s[%zd]", param, j);
+    if (!read_numbers_as(PyTuple_GET_ITEM(snapshot.get(), j), label,
+                         out.subspan(static_cast<std::size_t>(j) * row_length, row_length), row_length)) {
+      return std::nullopt;
+    }
+  }
+  return static_cast<std::size_t>(count);
+}
+
+}  // namespace
+
+std::optional<std::size_t> read_rows(PyObject* obj, const char* param, std::span<float> out,
+                                     std::size_t row_length) {
+  return read_rows_as(obj, param, out, row_length);
+}
+
+std::optional<std::size_t> read_rows(PyObject* obj, const char* param, std::span<double> out,
+                                     std::size_t row_length) {
+  return read_rows_as(obj, param, out, row_length);
+}
+
+std::optional<std::size_t> read_numbers(PyObject* obj, const char* param, std::span<float> out,
+                                        std::size_t at_least) {
+  return read_numbers_as(obj, param, out, at_least);
+}
+
+std::optional<std::size_t> read_numbers(PyObject* obj, const char* param, std::span<double> out,
+                                        std::size_t at_least) {
+  return read_numbers_as(obj, param, out, at_least);
 }
 
 void raise_cannot_convert(PyObject* obj, const char* target) {

@@ -71,6 +71,21 @@ bool convert(PyObject* obj, PyObject*& out);  // the object itself, borrowed
 // change `obj` do not change what is read.
 std::optional<std::size_t> read_numbers(PyObject* obj, const char* param, std::span<float> out,
                                         std::size_t at_least);
+// The same, keeping double precision (a float32 buffer's elements widened).
+std::optional<std::size_t> read_numbers(PyObject* obj, const char* param, std::span<double> out,
+                                        std::size_t at_least);
+
+// Reads `obj`, a sequence of rows of exactly `row_length` numbers each (every
+// row read as read_numbers reads it) or a two-dimensional C-contiguous float64
+// buffer of that many columns, into out row after row, and returns how many
+// rows there were: at most out.size() / row_length. Else nullopt with the
+// error set: TypeError for a str or a non-sequence, ValueError "argument
+// '<param>': expected at most <n> rows, got <k>" (checked before a long
+// sequence is copied), and each row's own errors under "<param>[<j>]".
+std::optional<std::size_t> read_rows(PyObject* obj, const char* param, std::span<float> out,
+                                     std::size_t row_length);
+std::optional<std::size_t> read_rows(PyObject* obj, const char* param, std::span<double> out,
+                                     std::size_t row_length);
 
 // Replaces a pending exception of exactly TypeError by a TypeError reading
 // "argument '<param>': <message>" that carries over the old cause; any other

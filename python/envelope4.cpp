@@ -5,7 +5,6 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <cstdio>
 #include <span>
 
 #include "binder.hpp"
@@ -33,32 +32,10 @@ constexpr Signature<4> kNewSignature{"Envelope4.__new__()", {"min_bound", "max_b
 constexpr Signature<1> kProjectSignature{"Envelope4.project()", {"u"}, 1};
 
 // Up to four rows of four numbers each into constraints.a; the count is theirs.
-bool read_rows(PyObject* rows, Multivar4dConstraints& constraints) {
-  if (PyUnicode_Check(rows) || !PySequence_Check(rows)) {
-    raise_cannot_convert(rows, kSequenceTarget);
-    prefix_type_error("rows");
-    return false;
-  }
-  const auto too_many = [](Py_ssize_t count) {
-    PyErr_Format(PyExc_ValueError, "argument 'rows': expected at most %zu rows, got %zd", kMaxRows, count);
-    return false;
-  };
-  const Py_ssize_t length = PySequence_Size(rows);  // a long sequence is refused before it is copied
-  if (length < 0) PyErr_Clear();
-  if (length > static_cast<Py_ssize_t>(kMaxRows)) return too_many(length);
-  PyRef snapshot(PySequence_Tuple(rows));  // row conversions cannot change what is read
-  if (!snapshot) {
-    prefix_type_error("rows");
-    return false;
-  }
-  const Py_ssize_t count = PyTuple_GET_SIZE(snapshot.get());
-  if (count > static_cast<Py_ssize_t>(kMaxRows)) return too_many(count);
-  for (Py_ssize_t j = 0; j < count; ++j) {
-    char label[16];
-    std::snprintf(label, sizeof label, "rows[%zd]", j);
-    if (!read_numbers(PyTuple_GET_ITEM(snapshot.get(), j), label, constraints.a[j], kAxes)) return false;
-  }
-  constraints.count = static_cast<std::uint64_t>(count);
+bool read_constraint_rows(PyObject* rows, Multivar4dConstraints& constraints) {
+  const auto count = read_rows(rows, "rows", std::span<float>(&constraints.a[0][0], kMaxRows * kAxes), kAxes);
+  if (!count) return false;
+  constraints.count = static_cast<std::uint64_t>(*count);
   return true;
 }
 
@@ -73,7 +50,7 @@ PyObject* envelope_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Envelope4Record record{};
   if (!read_numbers(min_bound, "min_bound", record.bounds.min_bound, kAxes) ||
       !read_numbers(max_bound, "max_bound", record.bounds.max_bound, kAxes) ||
-      (rows != nullptr && !read_rows(rows, record.constraints))) {
+      (rows != nullptr && !read_constraint_rows(rows, record.constraints))) {
     return nullptr;
   }
   std::size_t limit_count = 0;

@@ -26,15 +26,6 @@ static_assert(KELVARA_STATUS_INVALID == 0 && KELVARA_STATUS_OPTIMAL == 1 &&
               KELVARA_STATUS_NUMERICAL_FAILURE == 4);
 std::array<PyObject*, kStatusWords.size()> g_status_words{};
 
-// A code the kernel never returns reads as a numerical failure: a result no
-// caller may apply as the exact projection.
-PyObject* status_word(SolveStatus status) {
-  const std::size_t index = status < kStatusWords.size() ? status : KELVARA_STATUS_NUMERICAL_FAILURE;
-  PyObject*& word = g_status_words[index];
-  if (word == nullptr) word = PyUnicode_InternFromString(kStatusWords[index]);
-  return Py_XNewRef(word);
-}
-
 PyObject* get_u(PyObject* self, void*) { return new_float_tuple(result_of(self).u); }
 PyObject* get_status(PyObject* self, void*) { return status_word(result_of(self).status); }
 PyObject* get_iterations(PyObject* self, void*) {
@@ -79,11 +70,8 @@ PyType_Spec kSpec = {
 
 PyTypeObject* g_type = nullptr;
 
-}  // namespace
-
-PyTypeObject* envelope4_result_type() { return type_once(g_type, kSpec); }
-
-PyObject* new_float_tuple(std::span<const float> values) {
+template <typename T>
+PyObject* new_tuple_of(std::span<const T> values) {
   PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
   if (!tuple) return nullptr;
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -93,6 +81,22 @@ PyObject* new_float_tuple(std::span<const float> values) {
   }
   return tuple.release();
 }
+
+}  // namespace
+
+PyTypeObject* envelope4_result_type() { return type_once(g_type, kSpec); }
+
+// A code the kernel never returns reads as a numerical failure: a result no
+// caller may apply as the exact projection.
+PyObject* status_word(SolveStatus status) {
+  const std::size_t index = status < kStatusWords.size() ? status : KELVARA_STATUS_NUMERICAL_FAILURE;
+  PyObject*& word = g_status_words[index];
+  if (word == nullptr) word = PyUnicode_InternFromString(kStatusWords[index]);
+  return Py_XNewRef(word);
+}
+
+PyObject* new_float_tuple(std::span<const float> values) { return new_tuple_of(values); }
+PyObject* new_float_tuple(std::span<const double> values) { return new_tuple_of(values); }
 
 PyObject* new_envelope4_result(const Multivar4dSolution& solution) {
   return new_instance<ResultRecord>(envelope4_result_type(), solution);

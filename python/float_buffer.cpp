@@ -77,4 +77,31 @@ bool FloatBuffer::take_writable(PyObject* obj, const char* param) {
   return false;
 }
 
+bool FloatBuffer::take_float64_rows(PyObject* obj, const char* param, bool writable) {
+  const auto refuse = [&](PyObject* type, const char* format, auto... args) {
+    release();
+    if (!writable) return false;
+    PyErr_Format(type, format, param, args...);
+    return false;
+  };
+  if (!PyObject_CheckBuffer(obj) || !take(obj)) {
+    PyErr_Clear();
+    return refuse(PyExc_TypeError, "argument '%s': expected a writable buffer of float64 ('d'), not '%s'",
+                  Py_TYPE(obj)->tp_name);
+  }
+  if (element_of(view_) != Element::float64) {
+    return refuse(PyExc_TypeError, "argument '%s': expected elements of float64 ('d'), got format '%s'",
+                  view_.format == nullptr ? "B" : view_.format);
+  }
+  if (view_.ndim != 1 && view_.ndim != 2) {
+    return refuse(PyExc_ValueError, "argument '%s': expected one or two dimensions, got %d", view_.ndim);
+  }
+  if (!PyBuffer_IsContiguous(&view_, 'C')) {
+    return refuse(PyExc_ValueError, "argument '%s': the buffer is not C-contiguous");
+  }
+  if (writable && view_.readonly) return refuse(PyExc_TypeError, "argument '%s': the buffer is read-only");
+  element_ = Element::float64;
+  return true;
+}
+
 }  // namespace kelvara::py

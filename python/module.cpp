@@ -57,7 +57,9 @@ bool register_attributes(PyObject* module) {
          add_class(module, "MonotonicCounter", monotonic_counter_type) &&
          add_class(module, "Governor", governor_type) && add_class(module, "KelGate", kel_gate_type) &&
          add_class(module, "Envelope4", envelope4_type) &&
-         add_class(module, "Envelope4Result", envelope4_result_type);
+         add_class(module, "Envelope4Result", envelope4_result_type) &&
+         add_class(module, "Envelope", envelope_type) &&
+         add_class(module, "EnvelopeResult", envelope_result_type);
 }
 
 PyObject* init_module() {

@@ -34,7 +34,7 @@ run() {
 
 echo "-- pkg-config"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-for example in sign_and_admit solve; do
+for example in sign_and_admit solve envelope; do
   # shellcheck disable=SC2046  # the flags are meant to split
   cc -std=c11 -Wall -Wextra -pedantic-errors -o "$work/$example" examples/c/$example.c \
     $(pkg-config --cflags --libs kelvara)
@@ -44,7 +44,7 @@ done
 echo "-- find_package(kelvara CONFIG)"
 cmake -S examples/c -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/cmake" >/dev/null
-for example in sign_and_admit solve sign_and_admit_static solve_static; do
+for example in sign_and_admit solve envelope sign_and_admit_static solve_static envelope_static; do
   run "$work/cmake/$example"
 done
 if ldd "$work/cmake/sign_and_admit_static" | grep -q libkelvara; then

@@ -252,7 +252,12 @@ TEST(CResultCodes, EveryRefusalReachesCAsItsOutcome) {
     // Python shows a refusal as KelViolation and a fault as RuntimeError by the same column.
     EXPECT_EQ(refusal.is_violation(), row->kind == kelvara::security::OutcomeKind::Refusal) << result;
   }
-  EXPECT_EQ(seen.size(), kelvara::security::kOutcomeRows.size());
+  // Every row but invalid_envelope, the C interface's own refusal of an envelope.
+  std::set<std::int32_t> edge_rows;
+  for (const OutcomeRow& row : kelvara::security::kOutcomeRows) {
+    if (row.number != KELVARA_ERR_INVALID_ENVELOPE) edge_rows.insert(row.number);
+  }
+  EXPECT_EQ(seen, edge_rows);
   EXPECT_EQ(KELVARA_ERR_REPLAY_NONCE, 8);
   EXPECT_EQ(KELVARA_ERR_INTERNAL_FAULT, 17);
   EXPECT_EQ(code_text(KELVARA_ERR_VELOCITY_EXCEEDED), "velocity_exceeded");

@@ -10,6 +10,9 @@ soname=libkelvara.so.$2
 expected="kelvara_boundary_authorize
 kelvara_boundary_free
 kelvara_boundary_new
+kelvara_envelope_init
+kelvara_envelope_project
+kelvara_envelope_size
 kelvara_error_code
 kelvara_error_message
 kelvara_gate_admit

@@ -69,6 +69,10 @@
  * 16: the gate could not read its clock to check freshness.
  * 17: an unexpected fault (such as the boundary failing to read the clock);
  *     the boundary is now poisoned.
+ * 18: an envelope was refused at construction: axes outside 1 to 32, more
+ *     than 32 rows, a NaN bound, min_bound above max_bound, a lower bound of
+ *     +inf or an upper bound of -inf, a NaN or infinite coefficient, or a NaN
+ *     limit. (Python raises ValueError naming the value at fault instead.)
  */
 #define KELVARA_POLICY_OUTCOMES(X) \
   X(10, VELOCITY_EXCEEDED, VelocityExceeded, REFUSAL, "velocity_exceeded", \
@@ -81,7 +85,9 @@
   X(15, OTHER_PROCESS, OtherProcess, FAULT, "other_process", \
     "used in a process other than the one that created it; after fork, create a new one") \
   X(16, CLOCK_FAILURE, ClockFailure, FAULT, "clock_failure", "failed to read the real-time clock") \
-  X(17, INTERNAL_FAULT, InternalFault, FAULT, "internal_fault", "internal fault; the state is now poisoned")
+  X(17, INTERNAL_FAULT, InternalFault, FAULT, "internal_fault", "internal fault; the state is now poisoned") \
+  X(18, INVALID_ENVELOPE, InvalidEnvelope, REFUSAL, "invalid_envelope", \
+    "envelope sizes or values are invalid")
 
 /* clang-format on */
 

@@ -14,7 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from _kelvara import Envelope4, Governor, KelBoundary, KelGate, KelReceipt, KelViolation, MonotonicCounter
+from _kelvara import Envelope, Envelope4, Governor, KelBoundary, KelGate, KelReceipt, KelViolation, MonotonicCounter
 
 KEY = bytes(range(32))
 
@@ -106,6 +106,10 @@ ENTRY_POINTS = [
      CONVERSION),
     ("Envelope4()", None, Envelope4, ((-1.0,) * 4, (1.0,) * 4, [(1.0, 1.0, 0.0, 0.0)], [1.5]), CONVERSION),
     ("Envelope4.project", "envelope", Envelope4.project, ((0.9, 0.9, 0.0, 0.0),), CONVERSION),
+    ("Envelope()", None, Envelope, ((-1.0,) * 7, (1.0,) * 7, [(1.0,) * 7], [1.5]), CONVERSION),
+    ("Envelope.project", "general", Envelope.project, ((0.9,) * 7,), CONVERSION),
+    ("Envelope.project_into", "general", Envelope.project_into,
+     (lambda objects: array.array("d", [0.9] * 7), lambda objects: bytearray(1)), CONVERSION),
 ]
 
 # Attributes: reading never fails; writing or deleting is refused as read-only.
@@ -115,6 +119,8 @@ ATTRIBUTES = {
     "violation": ["axis", "violation_type", "message", "args"],
     "envelope": ["min_bound", "max_bound", "rows", "limits"],
     "result": ["u", "status", "iterations", "ok"],
+    "general": ["axes", "min_bound", "max_bound", "rows", "limits"],
+    "general_result": ["u", "status", "iterations", "ok"],
 }
 
 
@@ -129,10 +135,13 @@ def make_objects():
         "governor": Governor(-1.0, 1.0),
         "envelope": ENVELOPE,
         "result": ENVELOPE.project((0.9, 0.9, 0.0, 0.0)),
+        "general": GENERAL,
+        "general_result": GENERAL.project((0.9,) * 7),
     }
 
 
 ENVELOPE = Envelope4((-1.0,) * 4, (1.0,) * 4, rows=[(1.0, 1.0, 0.0, 0.0)], limits=[1.5])
+GENERAL = Envelope((-1.0,) * 7, (1.0,) * 7, rows=[(1.0,) * 7], limits=[3.5])
 
 
 def still_usable(objects):
@@ -148,6 +157,7 @@ def still_usable(objects):
     assert objects["governor"].project(2.0) == 1.0
     assert str(objects["violation"]).startswith("KelViolation(axis=3")
     assert objects["envelope"].project((0.9, 0.9, 0.0, 0.0)).u == (0.75, 0.75, 0.0, 0.0)
+    assert objects["general"].project((0.25,) * 7).u == (0.25,) * 7
 
 
 CALL_SHAPES = st.sampled_from(["positional", "keyword", "extra", "unknown_keyword", "missing"])

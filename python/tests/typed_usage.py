@@ -6,8 +6,10 @@ from typing import assert_type
 
 import kelvara
 from kelvara import (
+    Envelope,
     Envelope4,
     Envelope4Result,
+    EnvelopeResult,
     Governor,
     KelBoundary,
     KelGate,
@@ -34,6 +36,13 @@ def arm_step(envelope: Envelope4, desired: tuple[float, float, float, float]) ->
     return result
 
 
+def arm_command(envelope: Envelope, desired: list[float], held: tuple[float, ...]) -> tuple[float, ...]:
+    result = envelope.project(desired)
+    assert_type(result, EnvelopeResult)
+    assert_type(result.u, tuple[float, ...])
+    return result.u if result.ok else held
+
+
 def authorize(boundary: KelBoundary, axis: int, position: float) -> KelReceipt | None:
     try:
         return boundary.authorize_action(axis, position, 0.5)
@@ -50,6 +59,11 @@ def main() -> None:
     result = arm_step(envelope, (0.9, 0.9, 0.0, 0.0))
     assert result.ok and result.u[0] == 0.5, result
     assert_type(envelope.rows, tuple[tuple[float, float, float, float], ...])
+    arm = Envelope([-1.0] * 7, [1.0] * 7, rows=[[1.0] * 7], limits=[3.5])
+    assert arm_command(arm, [0.25] * 7, (0.0,) * 7) == (0.25,) * 7
+    commands, statuses = array.array("d", [0.25] * 7), bytearray(1)
+    assert arm.project_into(commands, statuses) == 0 and statuses[0] == 1
+    assert_type(arm.rows, tuple[tuple[float, ...], ...])
     receipt = authorize(KelBoundary(rate_limit=100, hmac_key=KEY), 2, joint.project(1.7))
     assert receipt is not None and receipt.verify(KEY)
     assert_type(receipt.receipt_hash, bytes)

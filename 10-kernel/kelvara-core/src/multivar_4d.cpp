@@ -88,6 +88,12 @@ void transpose(const Vec4 (&rows)[AXES], Vec4 (&columns)[AXES]) noexcept {
   columns[3] = __builtin_shufflevector(high_01, high_23, 2, 3, 6, 7);
 }
 
+// Every lane finite: is_finite's exponent-field test, lane by lane.
+bool all_finite(Vec4 v) noexcept {
+  const Mask exponent = reinterpret_cast<Mask>(v) & 0x7f800000;
+  return !any(exponent == 0x7f800000);
+}
+
 bool same_bits(Vec4 p, Vec4 q) noexcept {
   return !any(reinterpret_cast<Mask>(p) != reinterpret_cast<Mask>(q));
 }
@@ -550,9 +556,11 @@ Step step_length(const Problem& p, const WorkingSet& set, Vec4 y, Vec4 d) noexce
 
 // An iterate that has walked through a limit it was already within tolerance
 // of (after a tie, or on an axis with equal bounds) is never handed out: the
-// clamped command takes its place.
+// clamped command takes its place. So is one that is not finite (an infinite
+// limit or coefficient, or an overflowing product, can carry the step there):
+// the ordered tests below are false for NaN and would let it through.
 Outcome iteration_limit_exit(const Problem& p, Vec4 y, Vec4 clamped) noexcept {
-  const bool within_envelope = !outside_box(p, y) && !exceeds_linear_limits(p, y);
+  const bool within_envelope = all_finite(y) && !outside_box(p, y) && !exceeds_linear_limits(p, y);
   return Outcome{within_envelope ? y : clamped, MAX_ITERATIONS, KELVARA_STATUS_ITERATION_LIMIT};
 }
 

@@ -205,4 +205,14 @@ TEST(MultivarIterationLimit, IterateWithinToleranceIsHandedOut) {
   expect_result(s, {5.00679016e-06f, 0.7f, 0.5f, 0.6f}, 20, KELVARA_STATUS_ITERATION_LIMIT);
 }
 
+TEST(MultivarIterationLimit, NonFiniteIterateIsNeverHandedOut) {
+  // A limit of -inf can never be met: projecting onto it fills the start
+  // point with NaN, which ordered comparisons do not refuse, and the active
+  // set stalls on it. No input holds NaN, so neither may the result: the
+  // clamped command is written.
+  const Multivar4dSolution s =
+      solve({0, 0, 0, 0}, box({-1, -1, -1, -1}, {1, 1, 1, 1}), constraints({{{1, 0, 0, 0}, -kInf}}));
+  expect_result(s, {0, 0, 0, 0}, 20, KELVARA_STATUS_ITERATION_LIMIT);
+}
+
 }  // namespace
