@@ -70,6 +70,11 @@ std::expected<Envelope, EnvelopeFault> Envelope::make(std::size_t axes, const do
       unit[i] = length > 0.0 ? row[i] / length : 0.0;
     }
     e.unit_limits_[r] = length > 0.0 ? limits[r] / length : limits[r];
+    // A tenth of the feasibility tolerance, so that the rounding of the final
+    // check in the caller's own scale never turns a met row into a broken one.
+    e.unit_tolerance_[r] =
+        length > 0.0 ? 0.1 * kEnvelopeFeasibilityTol * (1.0 + std::fabs(limits[r])) / length : 0.0;
+    if (limits[r] == -HUGE_VAL || (length == 0.0 && limits[r] < 0.0)) e.never_met_ = true;
   }
   for (std::size_t r = 0; r < rows; ++r) {
     for (std::size_t s = 0; s < rows; ++s) {
@@ -94,23 +99,6 @@ bool Envelope::contains(const double* x) const noexcept {
     if (!(sum <= limits_[r] + kEnvelopeFeasibilityTol * (1.0 + std::fabs(limits_[r])))) return false;
   }
   return true;
-}
-
-EnvelopeProjection Envelope::project(const double* desired, double* projected) const noexcept {
-  for (std::size_t i = 0; i < axes_; ++i) {
-    if (!is_finite(desired[i])) {
-      for (std::size_t k = 0; k < axes_; ++k) projected[k] = desired[k];
-      return {KELVARA_STATUS_INVALID, 0};
-    }
-  }
-  double box[kEnvelopeMaxAxes];
-  for (std::size_t i = 0; i < axes_; ++i) {
-    const double v = desired[i];
-    box[i] = v < min_bound_[i] ? min_bound_[i] : (v > max_bound_[i] ? max_bound_[i] : v);
-  }
-  const bool accepted = contains(box);
-  for (std::size_t i = 0; i < axes_; ++i) projected[i] = box[i];
-  return {accepted ? KELVARA_STATUS_OPTIMAL : KELVARA_STATUS_NUMERICAL_FAILURE, 0};
 }
 
 }  // namespace kelvara::core

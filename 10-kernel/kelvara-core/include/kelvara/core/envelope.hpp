@@ -80,6 +80,7 @@ class Envelope {
   bool contains(const double* x) const noexcept;
 
  private:
+  friend class EnvelopeSolve;
   Envelope() = default;
 
   std::uint32_t axes_ = 0;
@@ -93,8 +94,14 @@ class Envelope {
   // way, with its limit scaled alike: the solve works on these.
   double unit_rows_[kEnvelopeMaxRows * kEnvelopeMaxAxes];
   double unit_limits_[kEnvelopeMaxRows];
+  // A unit row counts as violated when it exceeds its unit limit by more
+  // than this: the feasibility tolerance, scaled back into unit terms.
+  double unit_tolerance_[kEnvelopeMaxRows];
   // Gram matrix of the unit rows, packed rows_ x rows_.
   double gram_[kEnvelopeMaxRows * kEnvelopeMaxRows];
+  // Some row can never be met (a limit of -inf, or a zero row with a negative
+  // limit): every projection is INFEASIBLE.
+  bool never_met_ = false;
 };
 
 static_assert(std::is_trivially_copyable_v<Envelope>);
