@@ -27,6 +27,7 @@ class Protocol:
 
     name: str
     sent: int = 0  # datagrams the controller sent
+    delivered: int = 0  # datagrams the attacker sent on to the drive
     commands: int = 0  # ticks whose command the controller sent
     signer_refusals: collections.Counter = field(default_factory=collections.Counter)
     outcomes: collections.Counter = field(default_factory=collections.Counter)  # the gates' stats
@@ -124,6 +125,7 @@ def analyse(settings: Settings, controller: dict, proxy: dict, drive: dict) -> A
         protocol.commands = int((sent[name] > 0).sum())
         protocol.outcomes.update(drive["stats"][name])
         paired = _pair(proxy["emitted"], drive["received"], name)
+        protocol.delivered = len(paired)
         for tick, kind, outcome in paired:
             if outcome in ("malformed", "no_such_joint"):
                 protocol.outcomes[outcome] += 1

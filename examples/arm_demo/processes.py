@@ -172,10 +172,23 @@ def termination_as_exit() -> Iterator[None]:
             signal.signal(sig, handler)
 
 
+@contextlib.contextmanager
+def signals_held() -> Iterator[None]:
+    """A second Ctrl-C (or a SIGTERM) must not cut the clean-up short."""
+    held = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+    previous = {sig: signal.signal(sig, signal.SIG_IGN) for sig in held}
+    try:
+        yield
+    finally:
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
+
+
 def run_crew(settings: Settings, records: pathlib.Path) -> None:
     crew = Crew(settings, records)
     with termination_as_exit():
         try:
             crew.run()
         finally:
-            crew.stop()
+            with signals_held():
+                crew.stop()

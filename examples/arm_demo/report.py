@@ -87,6 +87,7 @@ def summary(analysis: Analysis, wall_s: float) -> dict:
             name: {
                 "commands": p.commands,
                 "sent": p.sent,
+                "delivered": p.delivered,
                 "outcomes": dict(p.outcomes),
                 "signer_refusals": dict(p.signer_refusals),
                 "attacks": p.attacks,
