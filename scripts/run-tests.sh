@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Every test: the house style, the C++ suites under CTest (plain and with
 # AddressSanitizer and UBSan, presets "release" and "sanitize"), the C library
-# installed and linked as a C user would, the Python suite against the
-# sanitized module; then the sdist and wheel as `python -m build`
-# makes them, each wheel tested in a fresh virtual environment
+# installed and linked as a C user would, the arm demo's own test
+# (scripts/test-demo.sh), the Python suite against the sanitized module; then
+# the sdist and wheel as `python -m build` makes them, each wheel tested in a fresh virtual environment
 # (scripts/test-wheel.sh): on 3.12, and on 3.13 where one is found. The Python
 # suite also loads libkelvara.so (KELVARA_C_LIBRARY) to check receipts across
 # the two faces.
@@ -23,6 +23,9 @@ ctest --preset release -j "$jobs"
 
 echo "== C library: install, link with pkg-config and find_package, run without Python"
 scripts/test-c-install.sh build/release
+
+echo "== the arm demo: a short run over UDP, and no process left behind"
+scripts/test-demo.sh
 
 echo "== C++ unit tests and Python tests under AddressSanitizer and UBSan"
 cmake --preset sanitize >/dev/null
