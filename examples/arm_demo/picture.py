@@ -110,7 +110,7 @@ def _legend(figure) -> None:
 def draw(analysis: Analysis, controller: dict, drive: dict, path: pathlib.Path) -> pathlib.Path:
     t = np.arange(analysis.settings.ticks) * DT
     figure = plt.figure(figsize=(16, 10.5))
-    grid = figure.add_gridspec(4, 3, hspace=0.34, wspace=0.30)
+    grid = figure.add_gridspec(4, 3, hspace=0.42, wspace=0.30)
     for axis in range(len(JOINTS)):
         ax = figure.add_subplot(grid[axis % 4, axis // 4])
         _joint(ax, axis, t, controller, drive, analysis)
