@@ -1,7 +1,7 @@
 # Types of the extension module _kelvara. Installed as the stub-only package
 # _kelvara-stubs beside the module, where type checkers look for the types of a
 # top-level module that is not a package.
-from collections.abc import Buffer, Sequence
+from collections.abc import Buffer, Iterable, Mapping, Sequence
 from typing import Final, Literal, SupportsFloat, SupportsIndex, final
 
 from typing_extensions import disjoint_base
@@ -19,6 +19,9 @@ __all__ = [
     "Envelope4Result",
     "Envelope",
     "EnvelopeResult",
+    "CommandSigner",
+    "CommandGate",
+    "Command",
 ]
 
 # A number as the module converts it: anything float() accepts except str.
@@ -43,6 +46,8 @@ class KelBoundary:
     def authorize_action(
         self, target_axis: SupportsIndex, requested_position: _Real, commanded_velocity: _Real
     ) -> KelReceipt: ...
+    @property
+    def stats(self) -> dict[str, int]: ...
 
 @final
 class KelReceipt:
@@ -87,6 +92,8 @@ class KelGate:
     ) -> KelReceipt: ...
     @property
     def last_sequence_id(self) -> int: ...
+    @property
+    def stats(self) -> dict[str, int]: ...
 
 @final
 class Envelope4:
@@ -150,3 +157,48 @@ class EnvelopeResult:
     def iterations(self) -> int: ...
     @property
     def ok(self) -> bool: ...
+
+@final
+class CommandSigner:
+    def __new__(
+        cls,
+        hmac_key: bytes,
+        *,
+        stream_id: SupportsIndex,
+        axes: SupportsIndex,
+        max_velocity_rad_s: _Real | _Numbers,
+        rate_limit: SupportsIndex = 1000,
+        key_id: SupportsIndex = 0,
+    ) -> CommandSigner: ...
+    def sign(self, positions: _Numbers, velocities: _Numbers) -> bytes: ...
+
+@final
+class CommandGate:
+    def __new__(
+        cls,
+        keys: Mapping[SupportsIndex, bytes],
+        *,
+        axes: SupportsIndex,
+        streams: Iterable[SupportsIndex],
+        max_age_s: _Real | None = 1.0,
+        envelope: Envelope | None = None,
+        max_step_rad_s: _Real | _Numbers | None = None,
+    ) -> CommandGate: ...
+    def admit(self, frame: bytes) -> Command: ...
+    def add_key(self, key_id: SupportsIndex, key: bytes) -> None: ...
+    def remove_key(self, key_id: SupportsIndex) -> None: ...
+    @property
+    def stats(self) -> dict[str, int]: ...
+
+@final
+class Command:
+    @property
+    def stream_id(self) -> int: ...
+    @property
+    def counter(self) -> int: ...
+    @property
+    def key_id(self) -> int: ...
+    @property
+    def positions(self) -> tuple[float, ...]: ...
+    @property
+    def velocities(self) -> tuple[float, ...]: ...

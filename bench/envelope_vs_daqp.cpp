@@ -6,9 +6,10 @@
 // Four sets of random feasible problems (n = 4 with 1 to 4 rows; n = 7 with 0
 // to 7 rows and one locked joint in one problem of five; n = 12 with 0 to 12
 // rows; n = 32 with 0 to 32 rows), and for each n a set of empty envelopes.
-// Each round times every problem once with each solver (the first to go
-// alternates), with the time-stamp counter; a problem's figure is the median
-// of its rounds less the median empty timing. Printed per set: medians, 99th
+// Each problem is timed in rounds run back to back, one call of each solver
+// per round (the first to go alternates), with the time-stamp counter, as a
+// control loop would call them on one envelope; a problem's figure is the
+// median of its rounds less the median empty timing. Printed per set: medians, 99th
 // percentiles and their ratios, the share each solves, the largest distance
 // between the two answers where both solve, and how many empty envelopes each
 // reports as infeasible. With --json FILE the figures go to report.py, which
@@ -184,9 +185,12 @@ Figures run_set(const Set& set, std::size_t problems, unsigned rounds, std::uint
     c->solve_ours();
     c->solve_theirs();
   }
+  // A control loop projects command after command onto one envelope, so a
+  // problem's rounds run back to back (each solver's data stays in cache, as
+  // it would in the loop); the solver that goes first alternates.
   std::vector<double> empty;
-  for (unsigned r = 0; r < rounds; ++r) {
-    for (auto& c : cases) {
+  for (auto& c : cases) {
+    for (unsigned r = 0; r < rounds; ++r) {
       const bool ours_first = r % 2 == 0;
       for (int turn = 0; turn < 2; ++turn) {
         const bool ours = (turn == 0) == ours_first;
@@ -258,6 +262,7 @@ int main(int argc, char** argv) {
   std::size_t problems = 4000;
   unsigned rounds = 9;
   const char* json = nullptr;
+  int only = -1;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--problems") && i + 1 < argc)
       problems = std::strtoul(argv[++i], nullptr, 10);
@@ -265,8 +270,10 @@ int main(int argc, char** argv) {
       rounds = unsigned(std::strtoul(argv[++i], nullptr, 10));
     else if (!std::strcmp(argv[i], "--json") && i + 1 < argc)
       json = argv[++i];
+    else if (!std::strcmp(argv[i], "--set") && i + 1 < argc)
+      only = std::atoi(argv[++i]);
     else {
-      std::fprintf(stderr, "usage: %s [--problems N] [--rounds R] [--json FILE]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--problems N] [--rounds R] [--json FILE] [--set 0-3]\n", argv[0]);
       return 2;
     }
   }
@@ -295,6 +302,10 @@ int main(int argc, char** argv) {
               "ours p99", "DAQP p99", "ratio", "ours ok", "DAQP ok", "max |dx|", "empty found", "iters");
   std::uint64_t seed = 20261209;
   for (const Set& set : sets) {
+    if (only >= 0 && &set != &sets[std::size_t(only)]) {
+      ++seed;
+      continue;
+    }
     const Figures f = run_set(set, problems, rounds, seed++, tick_ns);
     std::printf("%-40s %9.1f %9.1f %9.3f %9.1f %7.1f %7.3f %6.2f%% %6.2f%% %9.2g %5zu/%zu %5zu/%zu %5u\n",
                 set.name.c_str(), f.median_ours, f.median_theirs, f.median_ours / f.median_theirs, f.p99_ours,

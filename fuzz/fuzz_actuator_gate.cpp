@@ -234,16 +234,22 @@ class Driver {
   void deliver(const Delivery& d) {
     ++deliveries_;
     const std::string expected = model_.verdict(d);
-    std::array<unsigned char, sizeof(ActuatorGate)> before;
-    std::memcpy(before.data(), &gate_, sizeof gate_);
+    const ActuatorGate before = gate_;
     const auto outcome = gate_.admit(d.bytes, d.command.axis, d.command.position, d.command.velocity);
     const std::string got = outcome ? "admitted" : std::string(outcome.error().code());
     if (got != expected) {
       std::fprintf(stderr, "gate said %s, the model %s\n", got.c_str(), expected.c_str());
       FUZZ_CHECK(got == expected);
     }
+    // Every outcome is counted at its number, and nothing else is counted.
+    const std::int32_t number = outcome ? 0 : outcome.error().number();
+    for (std::int32_t n = 0; n < static_cast<std::int32_t>(kOutcomeSlots); ++n) {
+      FUZZ_CHECK(gate_.stats().of(n) == before.stats().of(n) + (n == number ? 1 : 0));
+    }
     if (!outcome) {
-      FUZZ_CHECK(std::memcmp(before.data(), &gate_, sizeof gate_) == 0);
+      // A refusal changes nothing but its count.
+      FUZZ_CHECK(std::memcmp(&before.memory(), &gate_.memory(), sizeof gate_.memory()) == 0);
+      FUZZ_CHECK(before.max_age_nanos() == gate_.max_age_nanos());
     } else {
       const ReceiptRecord& r = *outcome;
       const Receipt receipt = read_receipt_bytes(d.bytes);

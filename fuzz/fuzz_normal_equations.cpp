@@ -38,7 +38,7 @@ void check_residual(std::size_t n, const NormalRows& rows, const NormalVector& r
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = 0; j < n; ++j) {
       double s = 0.0;
-      for (std::size_t k = 0; k < AXES; ++k) s += static_cast<double>(rows[i][k]) * rows[j][k];
+      for (std::size_t k = 0; k < kAxes; ++k) s += static_cast<double>(rows[i][k]) * rows[j][k];
       g[i][j] = s;
       g_max = std::max(g_max, std::fabs(s));
     }

@@ -10,7 +10,13 @@
  *     precision: the one to use in new code;
  *   - kelvara/gate.h: the actuator's gate, which admits a command only with an
  *     authentic, fresh, unreplayed receipt;
- *   - kelvara/result.h: the result codes and their texts;
+ *   - kelvara/signer.h: the command signer, which signs a whole joint vector
+ *     as one command frame;
+ *   - kelvara/command_gate.h: the command gate, which admits a frame all or
+ *     nothing;
+ *   - kelvara/result.h: the result codes and their texts, made from the one
+ *     list of outcomes in kelvara/outcomes.h;
+ *   - kelvara/stats.h: the outcome counts of every sender and gate;
  *   - kelvara/wire.h, kelvara/version.h: sizes and the version.
  *
  * Link with -lkelvara (pkg-config kelvara, or CMake's find_package(kelvara)
@@ -37,10 +43,13 @@
 #include <stdint.h>
 
 #include "kelvara/boundary.h"
+#include "kelvara/command_gate.h"
 #include "kelvara/envelope.h"
 #include "kelvara/export.h"
 #include "kelvara/gate.h"
 #include "kelvara/result.h"
+#include "kelvara/signer.h"
+#include "kelvara/stats.h"
 #include "kelvara/version.h"
 #include "kelvara/wire.h"
 
@@ -216,6 +225,17 @@ KELVARA_LAYOUT_ASSERT(offsetof(KelvaraProjection, iterations) == 4, "KelvaraProj
 
 KELVARA_LAYOUT_ASSERT(sizeof(KelvaraGate) == KELVARA_GATE_SIZE, "KelvaraGate size");
 KELVARA_LAYOUT_ASSERT(KELVARA_ALIGNOF(KelvaraGate) >= KELVARA_ALIGNOF(uint64_t), "KelvaraGate alignment");
+
+KELVARA_LAYOUT_ASSERT(sizeof(KelvaraCommandGate) == KELVARA_COMMAND_GATE_SIZE, "KelvaraCommandGate size");
+KELVARA_LAYOUT_ASSERT(KELVARA_ALIGNOF(KelvaraCommandGate) >= KELVARA_ALIGNOF(uint64_t),
+                      "KelvaraCommandGate alignment");
+KELVARA_LAYOUT_ASSERT(sizeof(KelvaraCommand) == 528, "KelvaraCommand size");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraCommand, stream_id) == 8, "KelvaraCommand.stream_id offset");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraCommand, axes) == 12, "KelvaraCommand.axes offset");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraCommand, key_id) == 14, "KelvaraCommand.key_id offset");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraCommand, positions) == 16, "KelvaraCommand.positions offset");
+KELVARA_LAYOUT_ASSERT(offsetof(KelvaraCommand, velocities) == 272, "KelvaraCommand.velocities offset");
+KELVARA_LAYOUT_ASSERT(sizeof(KelvaraOutcomeCounts) == 8 * KELVARA_OUTCOME_SLOTS, "KelvaraOutcomeCounts size");
 
 #undef KELVARA_LAYOUT_ASSERT
 #undef KELVARA_ALIGNOF

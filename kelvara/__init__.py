@@ -2,8 +2,9 @@
 
 Every public name of the extension module _kelvara: the sender's boundary and
 its receipts, the actuator's gate, the violation exception, the monotonic
-counter, the one- and four-axis envelopes and the general envelope of any
-number of axes. The version is the module's own.
+counter, the one- and four-axis envelopes, the general envelope of any number
+of axes, and the command frame's signer, gate and admitted command. The
+version is the module's own.
 """
 
 import _kelvara

@@ -4,6 +4,7 @@
 #include "float_buffer.hpp"
 #include "pyref.hpp"
 
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cstdio>
@@ -32,13 +33,23 @@ bool raise_too_many(SignatureView sig, Py_ssize_t given) {
   return false;
 }
 
-// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'. Missing positional parameters are
+// named first; only when none is missing are the keyword-only ones, as the
+// interpreter itself reports them.
 bool raise_missing(SignatureView sig, PyObject* const* slots) {
-  std::string list;
+  std::size_t first = 0;
+  std::size_t end = std::min(sig.required, sig.positional);
   std::size_t missing = 0;
-  for (std::size_t i = 0; i < sig.required; ++i) missing += slots[i] == nullptr;
+  for (std::size_t i = first; i < end; ++i) missing += slots[i] == nullptr;
+  const bool keyword_only = missing == 0;
+  if (keyword_only) {
+    first = end;
+    end = sig.required;
+    for (std::size_t i = first; i < end; ++i) missing += slots[i] == nullptr;
+  }
+  std::string list;
   std::size_t listed = 0;
-  for (std::size_t i = 0; i < sig.required; ++i) {
+  for (std::size_t i = first; i < end; ++i) {
     if (slots[i] != nullptr) continue;
     if (listed > 0) {
       if (missing > 2) list += ',';
@@ -50,7 +61,9 @@ bool raise_missing(SignatureView sig, PyObject* const* slots) {
     ++listed;
   }
   std::string msg =
-      std::string(sig.callable) + " missing " + plural(missing, "required positional argument") + ": " + list;
+      std::string(sig.callable) + " missing " +
+      plural(missing, keyword_only ? "required keyword-only argument" : "required positional argument") +
+      ": " + list;
   PyErr_SetString(PyExc_TypeError, msg.c_str());
   return false;
 }

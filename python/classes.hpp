@@ -16,6 +16,9 @@ PyTypeObject* envelope4_type();
 PyTypeObject* envelope4_result_type();
 PyTypeObject* envelope_type();
 PyTypeObject* envelope_result_type();
+PyTypeObject* command_signer_type();
+PyTypeObject* command_gate_type();
+PyTypeObject* command_type();
 
 // Creates the type from `spec` on the first call and returns the same object on
 // every later one (the interpreter lock serialises first uses).

@@ -1,7 +1,8 @@
-// Exception texts whose wording is part of the module's contract: callers and
-// tests match them exactly, so they are written once, here, and never reworded.
-// Each pairs the exception class with its text; `raise()` sets it and returns
-// null for the entry point to hand back.
+// Exception texts that callers match exactly, each written once, here. Most
+// are part of the module's fixed contract and are never reworded; the others
+// are this library's own wording for its own additions, kept as stable. Each
+// pairs the exception class with its text; `raise()` sets it and returns null
+// for the entry point to hand back.
 #pragma once
 
 #include <Python.h>
@@ -18,22 +19,26 @@ struct ContractError {
   }
 };
 
-// Callers tell a wrong key length from every other construction error by it.
+// Part of the module's fixed contract: a wrong key length, told apart from
+// every other construction error by this text.
 inline constexpr ContractError kKeyLengthError{PyExc_ValueError, "hmac_key must be exactly 32 bytes"};
-// Callers tell a bad freshness limit from a bad key by it.
+// This library's own: KelGate's freshness limit, told apart from a bad key.
 inline constexpr ContractError kMaxAgeError{PyExc_ValueError,
                                             "max_age_s must be a finite number of seconds above 0, or None"};
-// Callers tell reversed, equal or NaN bounds from conversion errors by it.
+// Part of the module's fixed contract: reversed, equal or NaN bounds, told
+// apart from conversion errors.
 inline constexpr ContractError kBoundsOrderError{PyExc_ValueError,
                                                  "min_bound must be strictly less than max_bound"};
-// The host's wording for a class without a constructor, kept for callers who match it.
+// Part of the module's fixed contract, in the host's wording for a class
+// without a constructor.
 inline constexpr ContractError kNoReceiptConstructor{PyExc_TypeError,
                                                      "No constructor defined for KelReceipt"};
-// The wording of the conversion a str is refused by, which callers already match.
+// Part of the module's fixed contract: a str is not a sequence of numbers here.
 inline constexpr ContractError kStrIsNotAVector{PyExc_TypeError, "Can't extract `str` to `Vec`"};
 
-// Conversion targets named in "'<type>' object cannot be converted to '<target>'";
-// the names are those the messages have always shown.
+// Conversion targets named in "'<type>' object cannot be converted to '<target>'".
+// The bytes and sequence targets are part of the module's fixed contract; the
+// text target is this library's own, in the same style.
 inline constexpr const char* kTextTarget = "PyString";
 inline constexpr const char* kBytesTarget = "PyBytes";
 inline constexpr const char* kSequenceTarget = "Sequence";

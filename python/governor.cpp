@@ -22,7 +22,10 @@ namespace kelvara::py {
 namespace {
 
 struct GovernorRecord {
-  ScalarConstraints constraints;  // row 0: u <= max_bound; row 1: -u <= -min_bound
+  // Row 0, u <= max_bound, is the only row the kernel reads; row 1, -u <= -min_bound,
+  // completes the record's statement of the envelope, whose lower end reaches
+  // the kernel as its lower bound.
+  ScalarConstraints constraints;
   float min_bound;
   float max_bound;
 };

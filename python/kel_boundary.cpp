@@ -13,6 +13,7 @@
 #include "kel_violation.hpp"
 #include "kelvara/edge/edge_authorizer.hpp"
 #include "kelvara/security/secure_wipe.hpp"
+#include "outcome_stats.hpp"
 
 namespace kelvara::py {
 namespace {
@@ -66,6 +67,26 @@ PyObject* authorize_action(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return new_kel_receipt(*outcome);
 }
 
+// The refusals authorize_action raises as KelViolation, in the order they are
+// checked; replay_nonce only when a random nonce repeats among the last 1024.
+constexpr security::Outcome kRefusals[] = {
+    security::Outcome::VelocityExceeded,
+    security::Outcome::RateLimited,
+    security::Outcome::ReplayNonce,
+};
+
+PyObject* get_stats(PyObject* self, void*) {
+  return stats_mapping(record_of<BoundaryRecord>(self).authorizer.stats(), "authorized", kRefusals);
+}
+
+PyGetSetDef kGetSet[] = {
+    {"stats", get_stats, nullptr,
+     "How often each outcome came out of authorize_action: a new dict from code to count, "
+     "'authorized' and every refusal code.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef kMethods[] = {
     {"authorize_action", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(authorize_action)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -81,6 +102,7 @@ PyType_Slot kSlots[] = {
                        "Deterministic edge governor that authorizes physical actions.")},
     {Py_tp_new, reinterpret_cast<void*>(boundary_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<BoundaryRecord>)},
+    {Py_tp_getset, kGetSet},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

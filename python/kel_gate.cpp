@@ -4,19 +4,19 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
-#include <limits>
 
 #include "binder.hpp"
 #include "classes.hpp"
 #include "contract_texts.hpp"
+#include "frame_arguments.hpp"
 #include "instance.hpp"
 #include "kel_receipt.hpp"
 #include "kel_violation.hpp"
 #include "kelvara/edge/actuator_gate.hpp"
 #include "kelvara/edge/state_lock.hpp"
 #include "kelvara/security/secure_wipe.hpp"
+#include "outcome_stats.hpp"
 
 namespace kelvara::py {
 namespace {
@@ -38,31 +38,13 @@ constexpr Signature<2> kNewSignature{"KelGate.__new__()", {"hmac_key", "max_age_
 constexpr Signature<4> kAdmitSignature{
     "KelGate.admit()", {"receipt_hash", "target_axis", "requested_position", "commanded_velocity"}, 4};
 
-// None switches freshness off; otherwise a finite number of seconds above 0,
-// rounded up to whole nanoseconds so that no positive age ever becomes "off".
-bool max_age_nanos_of(PyObject* max_age_s, std::uint64_t& out) {
-  out = 0;
-  if (max_age_s == nullptr || max_age_s == Py_None) return true;
-  double seconds = 0.0;
-  if (!convert_param(max_age_s, "max_age_s", seconds)) return false;
-  if (!(std::isfinite(seconds) && seconds > 0.0)) {
-    kMaxAgeError.raise();
-    return false;
-  }
-  const double nanos = std::ceil(seconds * 1e9);
-  constexpr double kLargest = 18446744073709549568.0;  // the largest double below 2^64
-  out = nanos >= kLargest ? std::numeric_limits<std::uint64_t>::max()
-                          : std::max<std::uint64_t>(1, static_cast<std::uint64_t>(nanos));
-  return true;
-}
-
 PyObject* gate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Bytes key_bytes;
   PyObject* max_age_s = nullptr;
   if (!parse_new(kNewSignature, args, kwargs, key_bytes, max_age_s)) return nullptr;
   if (key_bytes.data.size() != security::kKeySize) return kKeyLengthError.raise();
-  std::uint64_t max_age_nanos;
-  if (!max_age_nanos_of(max_age_s, max_age_nanos)) return nullptr;
+  std::uint64_t max_age_nanos = 0;  // absent: freshness off
+  if (max_age_s != nullptr && !max_age_nanos_of(max_age_s, max_age_nanos)) return nullptr;
   security::Key key;
   const security::WipedOnExit wiped_key(key);
   std::copy_n(key_bytes.data.begin(), key.size(), key.begin());
@@ -82,15 +64,16 @@ PyObject* admit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObje
   if (!record.gate.unguarded().in_creating_process()) {
     return raise_refusal(target_axis, edge::Refusal::other_process("KelGate"));
   }
-  if (receipt_hash.data.size() != security::kReceiptSize) {
-    return kel_error_to_py_err(target_axis, security::KelError::InvalidReceipt).raise();
-  }
-  const auto outcome = [&] {
+  const auto outcome = [&]() -> std::expected<edge::ReceiptRecord, edge::Refusal> {
     auto gate = record.gate.lock();
-    auto admitted = gate->admit(receipt_hash.data.first<security::kReceiptSize>(), target_axis,
-                                requested_position, commanded_velocity);
     gate.complete();  // admit cannot fail midway: every outcome leaves the gate consistent
-    return admitted;
+    if (receipt_hash.data.size() != security::kReceiptSize) {
+      const auto malformed = edge::Refusal::security(security::KelError::InvalidReceipt);
+      gate->count_refusal(malformed);
+      return std::unexpected(malformed);
+    }
+    return gate->admit(receipt_hash.data.first<security::kReceiptSize>(), target_axis, requested_position,
+                       commanded_velocity);
   }();
   if (!outcome) return raise_refusal(target_axis, outcome.error());
   return new_kel_receipt(*outcome);
@@ -102,9 +85,25 @@ PyObject* get_last_sequence_id(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(gate->last_sequence_id());
 }
 
+// The refusals admit raises as KelViolation, in the order they are checked.
+constexpr security::Outcome kRefusals[] = {
+    security::Outcome::InvalidReceipt, security::Outcome::ReplayCounter,
+    security::Outcome::ReplayNonce,    security::Outcome::AuthenticationFailure,
+    security::Outcome::StaleReceipt,
+};
+
+// The counts are atomic: no lock is needed to read them.
+PyObject* get_stats(PyObject* self, void*) {
+  return stats_mapping(gate_of(self).gate.unguarded().stats(), "admitted", kRefusals);
+}
+
 PyGetSetDef kGetSet[] = {
     {"last_sequence_id", get_last_sequence_id, nullptr,
      "Sequence id of the last admitted receipt; 0 before the first.", nullptr},
+    {"stats", get_stats, nullptr,
+     "How often each outcome came out of admit: a new dict from code to count, "
+     "'admitted' and every refusal code.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

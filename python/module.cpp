@@ -20,8 +20,8 @@ PyObject* g_module = nullptr;  // the one module object, filled by the first suc
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "_kelvara",
-    "Python module registration.",
-    0,  // no per-module state: single-phase initialisation
+    "Python module registration.",  // part of the module's fixed contract; the package kelvara describes it
+    0,                              // no per-module state: single-phase initialisation
     nullptr,
     nullptr,
     nullptr,
@@ -59,7 +59,9 @@ bool register_attributes(PyObject* module) {
          add_class(module, "Envelope4", envelope4_type) &&
          add_class(module, "Envelope4Result", envelope4_result_type) &&
          add_class(module, "Envelope", envelope_type) &&
-         add_class(module, "EnvelopeResult", envelope_result_type);
+         add_class(module, "EnvelopeResult", envelope_result_type) &&
+         add_class(module, "CommandSigner", command_signer_type) &&
+         add_class(module, "CommandGate", command_gate_type) && add_class(module, "Command", command_type);
 }
 
 PyObject* init_module() {

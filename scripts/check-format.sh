@@ -4,11 +4,12 @@
 # `clang-format-19 -i FILE`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+command -v clang-format-19 >/dev/null || { echo "format: clang-format-19 not found (scripts/bootstrap.sh installs it)" >&2; exit 1; }
 report=$(mktemp)
 trap 'rm -f "$report"' EXIT
 sources=()
 while IFS= read -r file; do
-  [ -f "$file" ] && sources+=("$file")  # a tracked file deleted in the working tree is no longer judged
+  if [ -f "$file" ]; then sources+=("$file"); fi  # a tracked file deleted in the working tree is not judged
 done < <(git ls-files '*.c' '*.h' '*.cpp' '*.hpp')
 if ! clang-format-19 --dry-run --Werror "${sources[@]}" 2>"$report"; then
   grep -o '^[^:]*:[0-9]*:[0-9]*: error' "$report" | cut -d: -f1 | sort -u | sed 's/^/format: not in house style: /'

@@ -30,6 +30,9 @@ echo
 echo "== Security and edge: hasher, tag check, nonce scan, authorization, admission"
 build/bench/bench/edge_microbench --benchmark_min_time=0.2
 echo
+echo "== Command frames in C: one frame beside its receipts, and allocations"
+build/bench/bench/command_frame_bench --json "$results/frames.json"
+echo
 echo "== Kernel: four-axis solve beside DAQP, problem by problem"
 build/bench/bench/multivar_4d_vs_daqp --json "$results/kernel.json"
 echo

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Every test: the house style, the C++ suites under CTest (plain and with
-# AddressSanitizer and UBSan, presets "release" and "sanitize"), the C library
-# installed and linked as a C user would, the arm demo's own test
-# (scripts/test-demo.sh), the Python suite against the sanitized module; then
-# the sdist and wheel as `python -m build` makes them, each wheel tested in a fresh virtual environment
+# Every test: first make check (the house style, the release build's C++ and
+# Python suites), then the C library installed and linked as a C user would,
+# the arm demo's own test (scripts/test-demo.sh), the C++ suites and the Python
+# suite under AddressSanitizer and UBSan (preset "sanitize"); then the sdist and
+# wheel as `python -m build` makes them, each wheel tested in a fresh virtual environment
 # (scripts/test-wheel.sh): on 3.12, and on 3.13 where one is found. The Python
 # suite also loads libkelvara.so (KELVARA_C_LIBRARY) to check receipts across
 # the two faces.
@@ -13,13 +13,7 @@ scripts/bootstrap.sh
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc 2>/dev/null || echo 2)
 
-echo "== format"
-scripts/check-format.sh
-
-echo "== C++ unit tests"
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$jobs"
-ctest --preset release -j "$jobs"
+scripts/check.sh
 
 echo "== C library: install, link with pkg-config and find_package, run without Python"
 scripts/test-c-install.sh build/release

@@ -59,4 +59,12 @@ extern "C" int32_t kelvara_boundary_authorize(KelvaraBoundary* boundary, int32_t
   }
 }
 
+extern "C" int32_t kelvara_boundary_stats(const KelvaraBoundary* boundary,
+                                          KelvaraOutcomeCounts* out) noexcept {
+  if (boundary == nullptr || out == nullptr) return KELVARA_ERR_NULL_POINTER;
+  const auto counts = boundary->authorizer.stats().counts();
+  std::ranges::copy(counts, out->count);
+  return KELVARA_OK;
+}
+
 extern "C" void kelvara_boundary_free(KelvaraBoundary* boundary) noexcept { delete boundary; }

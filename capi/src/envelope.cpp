@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "envelope_storage.hpp"
 #include "kelvara.h"
 #include "kelvara/core/envelope.hpp"
 
@@ -36,9 +37,10 @@ bool is_aligned(const unsigned char* storage) noexcept {
   return reinterpret_cast<std::uintptr_t>(storage) % alignof(EnvelopeSlot) == 0;
 }
 
-// The envelope the storage holds, or null when it holds none. The sizes are
-// checked as well, so that stray bytes which happen to carry the mark never
-// steer a projection outside the record.
+}  // namespace
+
+// The sizes are checked as well, so that stray bytes which happen to carry the
+// mark never steer a projection outside the record.
 const core::Envelope* envelope_in(const KelvaraEnvelope* envelope) noexcept {
   const unsigned char* storage = storage_of(envelope);
   if (!is_aligned(storage)) return nullptr;
@@ -51,7 +53,6 @@ const core::Envelope* envelope_in(const KelvaraEnvelope* envelope) noexcept {
   return e;
 }
 
-}  // namespace
 }  // namespace kelvara::capi
 
 extern "C" size_t kelvara_envelope_size(void) noexcept { return sizeof(KelvaraEnvelope); }

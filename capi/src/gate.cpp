@@ -1,7 +1,9 @@
 // The actuator's gate in C, in storage the caller owns: an edge ActuatorGate
 // placed in the KelvaraGate's bytes with a mark that says the storage holds a
-// gate made at this very address. Storage that was never initialised, was
-// cleared, or is a copy lacks the mark and is refused instead of being used.
+// gate made at this very address, and a seal that says it is the gate's
+// latest state. Storage that was never initialised, was cleared, or is a copy
+// lacks the mark; storage restored from a saved copy breaks the seal. Both are
+// refused instead of being used.
 #include <algorithm>
 #include <cstring>  // memcpy; explicit_bzero (glibc)
 #include <new>
@@ -9,6 +11,7 @@
 
 #include "kelvara.h"
 #include "kelvara/edge/actuator_gate.hpp"
+#include "kelvara/edge/admission_seal.hpp"
 #include "kelvara/security/secure_wipe.hpp"
 #include "result_code.hpp"
 #include "with_sources.hpp"
@@ -22,9 +25,11 @@ constexpr std::uintptr_t kGateMarkSalt = 0x6b656c7661726147u;
 
 struct GateSlot {
   GateSlot(std::uintptr_t mark, const security::Key& key, edge::PlatformSources sources) noexcept
-      : mark(mark), gate(key, sources, "KelvaraGate") {}
+      : mark(mark), seal(edge::AdmissionSeal::claim()), gate(key, sources, "KelvaraGate") {}
+  ~GateSlot() { seal.release(); }
 
   std::uintptr_t mark;  // the slot's address ^ kGateMarkSalt while it holds a gate
+  edge::AdmissionSeal seal;
   edge::ActuatorGate gate;
 };
 
@@ -87,14 +92,28 @@ extern "C" int32_t kelvara_gate_admit(KelvaraGate* gate, const uint8_t receipt[K
   if (gate == nullptr || receipt == nullptr) return KELVARA_ERR_NULL_POINTER;
   kelvara::capi::GateSlot* slot = kelvara::capi::slot_of(gate);
   if (slot == nullptr) return KELVARA_ERR_INVALID_POINTER;
+  // Storage restored from a saved copy holds an old replay memory: refused
+  // for good, since the cell never returns to the copy's value.
+  if (!slot->seal.intact()) return KELVARA_ERR_RESTORED_STORAGE;
   const std::span<const std::uint8_t, KELVARA_RECEIPT_SIZE> receipt_bytes(receipt, KELVARA_RECEIPT_SIZE);
   const auto outcome = slot->gate.admit(receipt_bytes, target_axis, requested_position, commanded_velocity);
-  return outcome ? KELVARA_OK : kelvara::capi::result_code(outcome.error());
+  if (!outcome) return kelvara::capi::result_code(outcome.error());
+  slot->seal.advance();
+  return KELVARA_OK;
 }
 
 extern "C" uint64_t kelvara_gate_last_sequence_id(const KelvaraGate* gate) noexcept {
   const kelvara::capi::GateSlot* slot = kelvara::capi::slot_of(gate);
   return slot == nullptr ? 0 : slot->gate.last_sequence_id();
+}
+
+extern "C" int32_t kelvara_gate_stats(const KelvaraGate* gate, KelvaraOutcomeCounts* out) noexcept {
+  if (gate == nullptr || out == nullptr) return KELVARA_ERR_NULL_POINTER;
+  const kelvara::capi::GateSlot* slot = kelvara::capi::slot_of(gate);
+  if (slot == nullptr) return KELVARA_ERR_INVALID_POINTER;
+  const auto counts = slot->gate.stats().counts();
+  std::ranges::copy(counts, out->count);
+  return KELVARA_OK;
 }
 
 extern "C" void kelvara_gate_clear(KelvaraGate* gate) noexcept {

@@ -29,6 +29,7 @@
 
 namespace {
 
+using kelvara::edge::Outcome;
 using kelvara::edge::PlatformSources;
 using kelvara::edge::Refusal;
 using kelvara::security::KelError;
@@ -89,9 +90,17 @@ TEST_F(CInterface, BoundaryRefusalsHaveTheirCodesAndWriteNoReceipt) {
   }();
   Receipt receipt = untouched;
   const double nan = std::numeric_limits<double>::quiet_NaN();
+  // Every outcome is counted at its result, and only there.
+  KelvaraOutcomeCounts expected{}, counts{};
   auto authorize = [&](double velocity) {
-    return kelvara_boundary_authorize(boundary.get(), 3, 0.25, velocity, receipt.data());
+    const std::int32_t result = kelvara_boundary_authorize(boundary.get(), 3, 0.25, velocity, receipt.data());
+    expected.count[result] += 1;
+    EXPECT_EQ(kelvara_boundary_stats(boundary.get(), &counts), KELVARA_OK);
+    EXPECT_EQ(std::memcmp(&counts, &expected, sizeof counts), 0) << code_text(result);
+    return result;
   };
+  EXPECT_EQ(kelvara_boundary_stats(nullptr, &counts), KELVARA_ERR_NULL_POINTER);
+  EXPECT_EQ(kelvara_boundary_stats(boundary.get(), nullptr), KELVARA_ERR_NULL_POINTER);
 
   EXPECT_EQ(authorize(1.5), KELVARA_ERR_VELOCITY_EXCEEDED);
   EXPECT_EQ(authorize(nan), KELVARA_ERR_VELOCITY_EXCEEDED);
@@ -120,6 +129,8 @@ TEST_F(CInterface, BoundaryRefusalsHaveTheirCodesAndWriteNoReceipt) {
   EXPECT_EQ(authorize(0.5), KELVARA_ERR_INTERNAL_FAULT);
   Fakes::random = SourceMode::Works;
   EXPECT_EQ(authorize(0.5), KELVARA_ERR_POISONED_STATE);
+  EXPECT_EQ(counts.count[KELVARA_OK], 3u);
+  EXPECT_EQ(counts.count[KELVARA_ERR_VELOCITY_EXCEEDED], 2u);
 }
 
 TEST_F(CInterface, BoundaryIsMadeOnlyWithAKeyAndAClock) {
@@ -140,9 +151,25 @@ TEST_F(CInterface, BoundaryIsMadeOnlyWithAKeyAndAClock) {
   EXPECT_EQ(kelvara_boundary_authorize(boundary.get(), 0, 0, 0, receipt.data()), KELVARA_ERR_POISONED_STATE);
 }
 
-// Each refusal of the gate has its code and leaves every byte of the storage
-// as it was; the genuine receipt is admitted afterwards.
-TEST_F(CInterface, GateRefusalsHaveTheirCodesAndChangeNoByte) {
+// The bytes at which two gates' storage differs lie within one aligned
+// 8-byte word: one counter, and nothing else, changed.
+bool differ_in_one_word(const KelvaraGate& a, const KelvaraGate& b) {
+  const auto* x = reinterpret_cast<const unsigned char*>(&a);
+  const auto* y = reinterpret_cast<const unsigned char*>(&b);
+  std::size_t words = 0;
+  for (std::size_t at = 0; at < sizeof(KelvaraGate); at += 8) words += std::memcmp(x + at, y + at, 8) != 0;
+  return words == 1;
+}
+
+std::array<std::uint64_t, KELVARA_OUTCOME_SLOTS> gate_counts(const KelvaraGate& gate) {
+  KelvaraOutcomeCounts counts{};
+  EXPECT_EQ(kelvara_gate_stats(&gate, &counts), KELVARA_OK);
+  return std::to_array(counts.count);
+}
+
+// Each refusal of the gate has its code, is counted at it, and leaves every
+// other byte of the storage as it was; the genuine receipt is admitted afterwards.
+TEST_F(CInterface, GateRefusalsHaveTheirCodesAndChangeNothingButTheirCount) {
   KelvaraGate gate;
   ASSERT_EQ(kelvara::capi::init_gate(&gate, kKey.data(), kFakeSources), KELVARA_OK);
   ASSERT_EQ(kelvara_gate_admit(&gate, sign(Nonce{1}, 0, 5, 2).data(), 2, 0.5, 1.0), KELVARA_OK);
@@ -150,10 +177,14 @@ TEST_F(CInterface, GateRefusalsHaveTheirCodesAndChangeNoByte) {
   EXPECT_EQ(kelvara_gate_last_sequence_id(&gate), 5u);
 
   const Receipt genuine = sign(Nonce{2}, Fakes::now, 6, 2);
-  const KelvaraGate before = gate;
+  KelvaraGate before = gate;  // bytes to compare with, never used as a gate
   auto admit = [&](const Receipt& receipt, std::int32_t axis = 2, double velocity = 1.0) {
+    auto expected = gate_counts(gate);
     const std::int32_t result = kelvara_gate_admit(&gate, receipt.data(), axis, 0.5, velocity);
-    EXPECT_EQ(std::memcmp(&gate, &before, sizeof gate), 0) << code_text(result);
+    expected[static_cast<std::size_t>(result)] += 1;
+    EXPECT_EQ(gate_counts(gate), expected) << code_text(result);
+    EXPECT_TRUE(differ_in_one_word(gate, before)) << code_text(result);
+    std::memcpy(&before, &gate, sizeof gate);
     return result;
   };
   Receipt forged = genuine;
@@ -187,7 +218,23 @@ TEST_F(CInterface, GateRefusalsHaveTheirCodesAndChangeNoByte) {
   EXPECT_EQ(kelvara_gate_last_sequence_id(&gate), 6u);
   EXPECT_EQ(kelvara_gate_set_max_age(&gate, 0), KELVARA_OK);  // off: any stamp passes
   EXPECT_EQ(kelvara_gate_admit(&gate, sign(Nonce{4}, 0, 7, 2).data(), 2, 0.5, 1.0), KELVARA_OK);
+
+  // Three admissions and nine refusals; NULL arguments are not counted.
+  const auto counts = gate_counts(gate);
+  EXPECT_EQ(counts[KELVARA_OK], 3u);
+  EXPECT_EQ(counts[KELVARA_ERR_AUTHENTICATION_FAILURE], 3u);
+  EXPECT_EQ(counts[KELVARA_ERR_STALE_RECEIPT], 2u);
+  EXPECT_EQ(counts[KELVARA_ERR_CLOCK_FAILURE], 2u);
+  std::uint64_t total = 0;
+  for (const std::uint64_t count : counts) total += count;
+  EXPECT_EQ(total, 12u);
+  KelvaraOutcomeCounts untouched;
+  std::memset(&untouched, 0xA5, sizeof untouched);
+  KelvaraOutcomeCounts out = untouched;
+  EXPECT_EQ(kelvara_gate_stats(&gate, nullptr), KELVARA_ERR_NULL_POINTER);
   kelvara_gate_clear(&gate);
+  EXPECT_EQ(kelvara_gate_stats(&gate, &out), KELVARA_ERR_INVALID_POINTER);
+  EXPECT_EQ(std::memcmp(&out, &untouched, sizeof out), 0);
 }
 
 // The storage holds a gate only where it was initialised: never initialised,
@@ -236,8 +283,14 @@ TEST(CResultCodes, EveryRefusalReachesCAsItsOutcome) {
   std::vector<Refusal> refusals = {
       Refusal::velocity_exceeded(5, 4), Refusal::rate_limited(),           Refusal::stale_receipt(1, 2, 0),
       Refusal::poisoned("X"),           Refusal::nonce_failure("n"),       Refusal::other_process("X"),
-      Refusal::clock_failure("c"),      Refusal::internal_fault("X", "f"),
+      Refusal::clock_failure("c"),      Refusal::internal_fault("X", "f"), Refusal::stale_frame(1, 2, 0),
+      Refusal::non_finite_value(0),     Refusal::step_exceeded(0, 1, 0),   Refusal::invalid_argument("x"),
   };
+  for (const Outcome outcome : {Outcome::InvalidFrame, Outcome::UnknownKey, Outcome::UnknownStream,
+                                Outcome::OutsideEnvelope, Outcome::FrameBufferTooSmall, Outcome::DuplicateKey,
+                                Outcome::StreamTableFull, Outcome::RestoredStorage}) {
+    refusals.push_back(Refusal::of(outcome));
+  }
   for (std::uint8_t n = 1; n <= kelvara::security::kKelErrorKinds; ++n) {
     refusals.push_back(Refusal::security(static_cast<KelError>(n)));
   }

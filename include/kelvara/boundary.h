@@ -19,6 +19,7 @@
 #include <stdint.h>
 
 #include "kelvara/export.h"
+#include "kelvara/stats.h"
 #include "kelvara/wire.h"
 
 #ifdef __cplusplus
@@ -52,6 +53,18 @@ KELVARA_EXPORT KelvaraBoundary* kelvara_boundary_new(uint64_t rate_limit, double
 KELVARA_EXPORT int32_t kelvara_boundary_authorize(KelvaraBoundary* boundary, int32_t target_axis,
                                                   double requested_position, double commanded_velocity,
                                                   uint8_t receipt_out[KELVARA_RECEIPT_SIZE]) KELVARA_NOEXCEPT;
+
+/*
+ * How often each outcome came out of kelvara_boundary_authorize on this
+ * boundary: out->count[0] receipts handed out, out->count[r] the calls that
+ * returned r (refusals and faults; NULL arguments are not counted). Safe
+ * while other threads authorize: each count is exact, though the counts are
+ * not all read at one instant.
+ *
+ * Returns KELVARA_OK, or -1 when boundary or out is NULL.
+ */
+KELVARA_EXPORT int32_t kelvara_boundary_stats(const KelvaraBoundary* boundary,
+                                              KelvaraOutcomeCounts* out) KELVARA_NOEXCEPT;
 
 /* Releases a boundary; NULL is ignored. No call may be running on it. */
 KELVARA_EXPORT void kelvara_boundary_free(KelvaraBoundary* boundary) KELVARA_NOEXCEPT;

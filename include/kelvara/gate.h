@@ -14,6 +14,13 @@
  * The gate never allocates and never locks: the caller serialises every call
  * on one gate. After fork() it refuses in the child
  * (KELVARA_ERR_OTHER_PROCESS).
+ *
+ * Never restore the storage from a saved copy (a snapshot, a checkpoint, a
+ * memcpy back): the copy's replay memory would admit again every receipt the
+ * gate admitted since. Within one process a restored copy is detected and
+ * refused for good (KELVARA_ERR_RESTORED_STORAGE) while fewer than a few
+ * thousand gates are alive; across processes nothing can tell, so set a
+ * maximum age.
  */
 #ifndef KELVARA_GATE_H
 #define KELVARA_GATE_H
@@ -22,6 +29,7 @@
 #include <stdint.h>
 
 #include "kelvara/export.h"
+#include "kelvara/stats.h"
 #include "kelvara/wire.h"
 
 /* sizeof(KelvaraGate): the replay memory of 1024 nonces and the prepared key,
@@ -74,7 +82,8 @@ KELVARA_EXPORT int32_t kelvara_gate_set_max_age(KelvaraGate* gate, uint64_t max_
  * or a refusal (do not apply it): KELVARA_ERR_REPLAY_COUNTER,
  * KELVARA_ERR_REPLAY_NONCE, KELVARA_ERR_AUTHENTICATION_FAILURE,
  * KELVARA_ERR_STALE_RECEIPT, KELVARA_ERR_CLOCK_FAILURE,
- * KELVARA_ERR_OTHER_PROCESS or KELVARA_ERR_INVALID_POINTER.
+ * KELVARA_ERR_OTHER_PROCESS, KELVARA_ERR_RESTORED_STORAGE or
+ * KELVARA_ERR_INVALID_POINTER.
  */
 KELVARA_EXPORT int32_t kelvara_gate_admit(KelvaraGate* gate, const uint8_t receipt[KELVARA_RECEIPT_SIZE],
                                           int32_t target_axis, double requested_position,
@@ -83,6 +92,19 @@ KELVARA_EXPORT int32_t kelvara_gate_admit(KelvaraGate* gate, const uint8_t recei
 /* The sequence id of the last admitted receipt; 0 before the first, and for
  * a NULL or unusable gate. */
 KELVARA_EXPORT uint64_t kelvara_gate_last_sequence_id(const KelvaraGate* gate) KELVARA_NOEXCEPT;
+
+/*
+ * How often each outcome came out of kelvara_gate_admit on this gate since
+ * it was initialised: out->count[0] admissions, out->count[r] the calls that
+ * returned r (refusals and faults; NULL arguments are not counted). Call it
+ * under the same serialisation as kelvara_gate_admit.
+ *
+ * Returns KELVARA_OK, -1 when gate or out is NULL, or
+ * KELVARA_ERR_INVALID_POINTER when the storage holds no gate (*out is then
+ * untouched).
+ */
+KELVARA_EXPORT int32_t kelvara_gate_stats(const KelvaraGate* gate,
+                                          KelvaraOutcomeCounts* out) KELVARA_NOEXCEPT;
 
 /* Destroys the gate and wipes the whole storage, key included; the storage
  * may then be reused or freed. Storage holding no gate (never initialised,

@@ -73,6 +73,25 @@
  *     than 32 rows, a NaN bound, min_bound above max_bound, a lower bound of
  *     +inf or an upper bound of -inf, a NaN or infinite coefficient, or a NaN
  *     limit. (Python raises ValueError naming the value at fault instead.)
+ *
+ * 19-25: the command gate's refusals of a frame, in the order it checks
+ * them (between 21 and 22 come 6, the tag, and 7, the stream's counter).
+ * 19: wrong length for its axis count, wrong magic, version or flags, or an
+ *     axis count other than the gate's.
+ * 20: no key under the frame's key id.
+ * 21: the frame's stream is not allowed at this gate.
+ * 22: the frame's counter is further from the gate's clock than its maximum age.
+ * 23: a position or velocity is NaN or infinite (the signer refuses it too).
+ * 24: the positions lie outside the gate's envelope.
+ * 25: an axis moved further since the stream's last admitted frame than its
+ *     step limit times the counter difference allows.
+ * 26-30: requests a signer or command gate cannot carry out; nothing changed.
+ * 26: the output buffer is shorter than the frame.
+ * 27: the key id holds a key already; remove it first.
+ * 28: the gate allows as many streams as it can hold.
+ * 29: an axis count, limit or length is out of range.
+ * 30: gate storage was restored from a saved copy, whose replay memory is out
+ *     of date; initialise a new gate.
  */
 #define KELVARA_POLICY_OUTCOMES(X) \
   X(10, VELOCITY_EXCEEDED, VelocityExceeded, REFUSAL, "velocity_exceeded", \
@@ -87,7 +106,24 @@
   X(16, CLOCK_FAILURE, ClockFailure, FAULT, "clock_failure", "failed to read the real-time clock") \
   X(17, INTERNAL_FAULT, InternalFault, FAULT, "internal_fault", "internal fault; the state is now poisoned") \
   X(18, INVALID_ENVELOPE, InvalidEnvelope, REFUSAL, "invalid_envelope", \
-    "envelope sizes or values are invalid")
+    "envelope sizes or values are invalid") \
+  X(19, INVALID_FRAME, InvalidFrame, REFUSAL, "invalid_frame", \
+    "not a command frame of this gate (length, magic, version, flags or axis count)") \
+  X(20, UNKNOWN_KEY, UnknownKey, REFUSAL, "unknown_key", "no key under the frame's key id") \
+  X(21, UNKNOWN_STREAM, UnknownStream, REFUSAL, "unknown_stream", "the frame's stream is not allowed") \
+  X(22, STALE_FRAME, StaleFrame, REFUSAL, "stale_frame", \
+    "frame counter is further from the gate's clock than its maximum age") \
+  X(23, NON_FINITE_VALUE, NonFiniteValue, REFUSAL, "non_finite_value", "a position or velocity is not finite") \
+  X(24, OUTSIDE_ENVELOPE, OutsideEnvelope, REFUSAL, "outside_envelope", "positions lie outside the envelope") \
+  X(25, STEP_EXCEEDED, StepExceeded, REFUSAL, "step_exceeded", "an axis moved further than its step limit allows") \
+  X(26, FRAME_BUFFER_TOO_SMALL, FrameBufferTooSmall, FAULT, "frame_buffer_too_small", \
+    "the output buffer is shorter than the frame") \
+  X(27, DUPLICATE_KEY, DuplicateKey, FAULT, "duplicate_key", "the key id holds a key already; remove it first") \
+  X(28, STREAM_TABLE_FULL, StreamTableFull, FAULT, "stream_table_full", \
+    "the gate allows as many streams as it can hold") \
+  X(29, INVALID_ARGUMENT, InvalidArgument, FAULT, "invalid_argument", "an argument is out of range") \
+  X(30, RESTORED_STORAGE, RestoredStorage, FAULT, "restored_storage", \
+    "gate storage was restored from a saved copy; initialise a new gate")
 
 /* clang-format on */
 

@@ -14,7 +14,18 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from _kelvara import Envelope, Envelope4, Governor, KelBoundary, KelGate, KelReceipt, KelViolation, MonotonicCounter
+from _kelvara import (
+    CommandGate,
+    CommandSigner,
+    Envelope,
+    Envelope4,
+    Governor,
+    KelBoundary,
+    KelGate,
+    KelReceipt,
+    KelViolation,
+    MonotonicCounter,
+)
 
 KEY = bytes(range(32))
 
@@ -86,6 +97,20 @@ def fresh_receipt(objects):
     return objects["boundary"].authorize_action(1, 0.25, 0.5).receipt_hash
 
 
+def fresh_frame(objects):
+    return objects["signer"].sign([0.25] * 3, [0.5] * 3)
+
+
+def new_signer(hmac_key, stream_id, axes, max_velocity_rad_s, rate_limit, key_id):
+    return CommandSigner(hmac_key, stream_id=stream_id, axes=axes, max_velocity_rad_s=max_velocity_rad_s,
+                         rate_limit=rate_limit, key_id=key_id)
+
+
+def new_command_gate(keys, axes, streams, max_age_s, envelope, max_step_rad_s):
+    return CommandGate(keys, axes=axes, streams=streams, max_age_s=max_age_s, envelope=envelope,
+                       max_step_rad_s=max_step_rad_s)
+
+
 # (name, receiver or None for a constructor, callable, valid values, allowed exceptions)
 ENTRY_POINTS = [
     ("KelBoundary()", None, KelBoundary, (10, 1.0, 8, KEY), CONVERSION),
@@ -110,11 +135,22 @@ ENTRY_POINTS = [
     ("Envelope.project", "general", Envelope.project, ((0.9,) * 7,), CONVERSION),
     ("Envelope.project_into", "general", Envelope.project_into,
      (lambda objects: array.array("d", [0.9] * 7), lambda objects: bytearray(1)), CONVERSION),
+    ("CommandSigner()", None, new_signer, (KEY, 7, 3, [1.0, 2.0, 3.0], 100, 0), CONVERSION),
+    ("CommandSigner.sign", "signer", CommandSigner.sign, ([0.25] * 3, array.array("d", [0.5] * 3)),
+     CONVERSION + (KelViolation,)),
+    ("CommandGate()", None, new_command_gate,
+     ({0: KEY}, 3, [7], 1.0, lambda objects: Envelope((-1.0,) * 3, (1.0,) * 3), 2.0), CONVERSION),
+    ("CommandGate.admit", "command_gate", CommandGate.admit, (fresh_frame,), (TypeError, KelViolation)),
+    ("CommandGate.add_key", "command_gate", CommandGate.add_key, (9, KEY), CONVERSION),
+    ("CommandGate.remove_key", "command_gate", CommandGate.remove_key, (5,), CONVERSION),
 ]
 
 # Attributes: reading never fails; writing or deleting is refused as read-only.
 ATTRIBUTES = {
-    "gate": ["last_sequence_id"],
+    "boundary": ["stats"],
+    "gate": ["last_sequence_id", "stats"],
+    "command_gate": ["stats"],
+    "command": ["stream_id", "counter", "key_id", "positions", "velocities"],
     "receipt": ["is_authorized", "sequence_id", "timestamp_nanos", "receipt_hash"],
     "violation": ["axis", "violation_type", "message", "args"],
     "envelope": ["min_bound", "max_bound", "rows", "limits"],
@@ -126,6 +162,7 @@ ATTRIBUTES = {
 
 def make_objects():
     boundary = KelBoundary(rate_limit=10**9, hmac_key=KEY)
+    signer = CommandSigner(KEY, stream_id=7, axes=3, max_velocity_rad_s=1.0, rate_limit=10**6)
     return {
         "boundary": boundary,
         "gate": KelGate(KEY),
@@ -137,6 +174,9 @@ def make_objects():
         "result": ENVELOPE.project((0.9, 0.9, 0.0, 0.0)),
         "general": GENERAL,
         "general_result": GENERAL.project((0.9,) * 7),
+        "signer": signer,
+        "command_gate": CommandGate({0: KEY, 5: bytes(32)}, axes=3, streams=[7], max_step_rad_s=1e9),
+        "command": CommandGate({0: KEY}, axes=3, streams=[7]).admit(signer.sign([0.0] * 3, [0.0] * 3)),
     }
 
 
@@ -157,7 +197,15 @@ def still_usable(objects):
     assert objects["governor"].project(2.0) == 1.0
     assert str(objects["violation"]).startswith("KelViolation(axis=3")
     assert objects["envelope"].project((0.9, 0.9, 0.0, 0.0)).u == (0.75, 0.75, 0.0, 0.0)
-    assert objects["general"].project((0.25,) * 7).u == (0.25,) * 7
+    assert all(abs(v - 0.5) < 1e-12 for v in objects["general"].project((0.9,) * 7).u)
+    try:  # the key the signer uses, should a hostile key id have removed it
+        objects["command_gate"].add_key(0, KEY)
+    except ValueError:
+        pass
+    data = objects["signer"].sign([0.0, 0.0, 0.0], [0.5, -0.5, 0.0])
+    assert objects["command_gate"].admit(data).velocities == (0.5, -0.5, 0.0)
+    with pytest.raises(KelViolation):
+        objects["command_gate"].admit(data)
 
 
 CALL_SHAPES = st.sampled_from(["positional", "keyword", "extra", "unknown_keyword", "missing"])

@@ -104,6 +104,8 @@ def test_rate_window_of_two():
     assert (exc.axis, exc.violation_type, exc.message) == (4, "rate_limited", "action rate limit exceeded")
     time.sleep(1.05)
     assert boundary.authorize_action(0, 0, 0).sequence_id == 3  # no id spent on the refusal
+    violation(boundary.authorize_action, 0, 0, 9.0)
+    assert boundary.stats == {"authorized": 3, "velocity_exceeded": 1, "rate_limited": 1, "replay_nonce": 0}
 
 
 def test_rate_limit_zero_admits_nothing():
@@ -157,7 +159,7 @@ def test_class_shape():
     )
     assert KelBoundary.authorize_action.__doc__ == "Authorize a single actuator command and return a signed receipt."
     assert KelBoundary.authorize_action.__text_signature__ == "($self, target_axis, requested_position, commanded_velocity)"
-    assert [n for n in vars(KelBoundary) if not n.startswith("__")] == ["authorize_action"]
+    assert sorted(n for n in vars(KelBoundary) if not n.startswith("__")) == ["authorize_action", "stats"]
     with pytest.raises(TypeError):
         KelBoundary.authorize_action(object(), 0, 0, 0)
 
@@ -179,6 +181,7 @@ def test_threads_share_one_boundary():
     for w in workers:
         w.join()
     every = [r for out in receipts for r in out]
+    assert boundary.stats["authorized"] == threads * calls  # counted exactly under threads
     assert sorted(r.sequence_id for r in every) == list(range(1, threads * calls + 1))
     assert len({r.receipt_hash for r in every}) == len(every)
     assert all(r.verify(KEY) for r in every)

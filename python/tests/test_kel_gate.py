@@ -73,6 +73,12 @@ def test_a_senders_stream_is_admitted_in_order_and_every_tampering_refused():
     assert gate.last_sequence_id == 39  # refusals change nothing
     assert gate.admit(raw, axis, position, velocity).sequence_id == 40
     assert refusal(KelGate(bytes(32)), *sent[0]).violation_type == "authentication_failure"  # wrong key
+    # Every outcome counted at its code, in the order of the checks, zeros included.
+    assert list(gate.stats.items()) == [
+        ("admitted", 40), ("invalid_receipt", 0), ("replay_counter", 2), ("replay_nonce", 1),
+        ("authentication_failure", 7), ("stale_receipt", 0),
+    ]
+    assert boundary.stats == {"authorized": 40, "velocity_exceeded": 0, "rate_limited": 0, "replay_nonce": 0}
 
 
 def test_wrong_length_and_stale_receipts():
@@ -90,6 +96,8 @@ def test_wrong_length_and_stale_receipts():
     assert gate.last_sequence_id == 0
     assert gate.admit(sign(KEY, b"n" * 12, now, 1, 2, 0.0, 0.0)[0], 2, 0.0, 0.0).sequence_id == 1
     assert KelGate(KEY).admit(old, 2, 0.0, 0.0).sequence_id == 1  # no freshness check by default
+    assert gate.stats == {"admitted": 1, "invalid_receipt": 3, "replay_counter": 0, "replay_nonce": 0,
+                          "authentication_failure": 0, "stale_receipt": 2}
     # The smallest limit still checks freshness: it never rounds down to "off".
     assert refusal(KelGate(KEY, max_age_s=1e-12), old, 2, 0.0, 0.0).violation_type == "stale_receipt"
 
@@ -119,8 +127,11 @@ def test_construction_and_argument_errors():
         "KelGate.admit() missing 1 required positional argument: 'commanded_velocity'"
     )
     assert refusal(gate, bytes(60), 0, 0.0, 0.0).violation_type == "replay_counter"  # sequence id 0
-    with pytest.raises(AttributeError):
-        gate.last_sequence_id = 5
+    for attribute in ("last_sequence_id", "stats"):
+        with pytest.raises(AttributeError):
+            setattr(gate, attribute, {})
+    gate.stats["admitted"] = 7  # a new dict every time: changing one changes nothing
+    assert gate.stats["admitted"] == 0
     for duplicate in (copy.copy, copy.deepcopy, pickle.dumps):
         with pytest.raises(TypeError):
             duplicate(gate)
@@ -185,6 +196,8 @@ def test_threads_admit_each_receipt_exactly_once():
     for w in workers:
         w.join()
     assert len(admitted) == len(set(admitted)) and gate.last_sequence_id == max(admitted)
+    stats = gate.stats  # exact under threads: every call counted once, at its outcome
+    assert stats["admitted"] == len(admitted) and sum(stats.values()) == 4 * len(receipts)
 
 
 def test_admissions_and_refusals_do_not_leak(assert_no_leak):
@@ -209,6 +222,7 @@ def test_admissions_and_refusals_do_not_leak(assert_no_leak):
         except ValueError:
             pass
         gate.last_sequence_id
+        gate.stats
 
     assert_no_leak(calls, rounds=12500)  # 100,000 admissions and refusals
 

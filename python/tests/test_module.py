@@ -12,7 +12,7 @@ import _kelvara
 
 def test_version_and_all_in_registration_order():
     assert _kelvara.__version__ == "0.2.0"
-    assert _kelvara.__all__ == ["__version__", "KelBoundary", "KelReceipt", "KelViolation", "MonotonicCounter", "Governor", "KelGate", "Envelope4", "Envelope4Result", "Envelope", "EnvelopeResult"]
+    assert _kelvara.__all__ == ["__version__", "KelBoundary", "KelReceipt", "KelViolation", "MonotonicCounter", "Governor", "KelGate", "Envelope4", "Envelope4Result", "Envelope", "EnvelopeResult", "CommandSigner", "CommandGate", "Command"]
     assert _kelvara.__doc__ == "Python module registration."
 
 

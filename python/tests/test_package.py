@@ -7,7 +7,7 @@ import _kelvara
 import kelvara
 
 SOURCE_ROOT = pathlib.Path(__file__).resolve().parents[2]
-NEW_NAMES = ["Envelope4", "Envelope4Result", "Envelope", "EnvelopeResult"]
+NEW_NAMES = ["Envelope4", "Envelope4Result", "Envelope", "EnvelopeResult", "CommandSigner", "CommandGate", "Command"]
 
 
 def test_package_exports_the_module_and_the_new_classes():

@@ -56,37 +56,41 @@ std::expected<Envelope, EnvelopeFault> Envelope::make(std::size_t axes, const do
   Envelope e;
   e.axes_ = static_cast<std::uint32_t>(axes);
   e.rows_ = static_cast<std::uint32_t>(rows);
+  double* lo = e.data_;
+  double* hi = e.data_ + axes;
+  double* limit = e.data_ + 2 * axes;
+  double* unit_limit = e.data_ + e.unit_limits_at();
+  double* unit_tolerance = e.data_ + e.unit_tolerances_at();
+  double* given = e.data_ + e.coefficients_at();
+  double* unit_rows = e.data_ + e.unit_rows_at();
   for (std::size_t i = 0; i < axes; ++i) {
-    e.min_bound_[i] = min_bound[i];
-    e.max_bound_[i] = max_bound[i];
+    lo[i] = min_bound[i];
+    hi[i] = max_bound[i];
   }
   for (std::size_t r = 0; r < rows; ++r) {
     const double* row = coefficients + r * axes;
-    double* unit = e.unit_rows_ + r * axes;
-    e.limits_[r] = limits[r];
+    double* unit = unit_rows + r * axes;
+    limit[r] = limits[r];
     const double length = row_length(row, axes);
     for (std::size_t i = 0; i < axes; ++i) {
-      e.coefficients_[r * axes + i] = row[i];
+      given[r * axes + i] = row[i];
       unit[i] = length > 0.0 ? row[i] / length : 0.0;
     }
-    e.unit_limits_[r] = length > 0.0 ? limits[r] / length : limits[r];
+    unit_limit[r] = length > 0.0 ? limits[r] / length : limits[r];
     // A tenth of the feasibility tolerance, so that the rounding of the final
     // check in the caller's own scale never turns a met row into a broken one.
-    e.unit_tolerance_[r] =
+    unit_tolerance[r] =
         length > 0.0 ? 0.1 * kEnvelopeFeasibilityTol * (1.0 + std::fabs(limits[r])) / length : 0.0;
     if (limits[r] == -HUGE_VAL || (length == 0.0 && limits[r] < 0.0)) e.never_met_ = true;
-  }
-  for (std::size_t r = 0; r < rows; ++r) {
-    for (std::size_t s = 0; s < rows; ++s) {
-      double sum = 0.0;
-      for (std::size_t i = 0; i < axes; ++i) sum += e.unit_rows_[r * axes + i] * e.unit_rows_[s * axes + i];
-      e.gram_[r * rows + s] = sum;
-    }
   }
   return e;
 }
 
 bool Envelope::contains(const double* x) const noexcept {
+  const double* min_bound_ = data_;
+  const double* max_bound_ = data_ + axes_;
+  const double* limits_ = data_ + 2 * std::size_t(axes_);
+  const double* coefficients_ = data_ + coefficients_at();
   for (std::size_t i = 0; i < axes_; ++i) {
     if (!is_finite(x[i])) return false;
     if (x[i] < min_bound_[i] - kEnvelopeFeasibilityTol * (1.0 + std::fabs(min_bound_[i]))) return false;

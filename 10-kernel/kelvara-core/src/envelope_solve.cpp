@@ -7,14 +7,18 @@
 // the nearest point to u on which the working set W holds with equality, with
 // lambda >= 0 throughout (dual feasible). Each round adds the most violated
 // constraint p: the step direction z is n_p less its projection onto the span
-// of W (r = (N_W N_W^T)^-1 N_W n_p), the multipliers move by -r per unit of
-// lambda_p, and the step stops either at p's limit (p joins W) or where a
-// multiplier of W reaches zero (that constraint leaves, and the round goes
-// on). When n_p lies in the span of W and no multiplier can leave, the
-// multipliers give a nonnegative combination of constraints that no point
-// meets: the envelope is empty. Every inner product of two normals comes from
-// the envelope's precomputed Gram matrix, its row entries or the identity, so
-// a working-set change costs O(|W|^2) on a Cholesky factor of N_W N_W^T.
+// of W, the multipliers of W move by -r per unit of lambda_p, and the step
+// stops either at p's limit (p joins W) or where a multiplier of W reaches
+// zero (that constraint leaves, and the round goes on). When n_p lies in the
+// span of W and no multiplier can leave, the multipliers give a nonnegative
+// combination of constraints that no point meets: the envelope is empty.
+//
+// Bounds are simple bounds: a bound in W holds its axis, which leaves the
+// free axes only, so the Cholesky factor covers just the rows of W and their
+// inner products over the free axes. Holding or freeing an axis is a rank-one
+// downdate or update of that factor, adding or removing a row a bordering or a
+// Givens sweep: O(|W|^2) each. The box clamp of u, where every clamped axis is
+// held, is the start, and the quick accept when no row is broken there.
 //
 // Termination: each round ends with a full step of length s_p/|z|^2 > 0 on a
 // violated p, which strictly raises the dual objective 0.5|x - u|^2, so no
@@ -30,10 +34,9 @@
 namespace kelvara::core {
 namespace {
 
-constexpr double kEpsilon = 0x1p-52;
-// A working constraint can block the dual step only when its multiplier falls
-// faster than this per unit of lambda_p (normals are unit length, so r is of
-// order one; a rounding-sized r must not produce a huge step).
+// A constraint of W can block the dual step only when its multiplier falls
+// faster than this per unit of lambda_p (normals are unit length, so the rates
+// are of order one; a rounding-sized rate must not produce a huge step).
 constexpr double kBlockTol = 1e-12;
 // n_p counts as lying in the span of W when its squared distance from the span
 // is at most this (about a microradian between a normal and that span).
@@ -41,6 +44,11 @@ constexpr double kDependentTol = 1e-12;
 // A bound counts as broken beyond this times (1 + |bound|); rows carry their
 // own tolerance, scaled into unit terms by make().
 constexpr double kBoundTol = 0.1 * kEnvelopeFeasibilityTol;
+// An empty envelope is claimed only with a combination of constraints whose
+// normals cancel, and whose limits fall short, by more than this relative to
+// the combination's weights (a working set near the end of a search for an
+// empty set is badly conditioned, and its rates carry that much rounding).
+constexpr double kCertificateTol = 1e-9;
 // The optimality check: stationarity and complementarity residuals relative to
 // the magnitudes involved.
 constexpr double kKktTol = 1e-9;
@@ -53,11 +61,27 @@ double clamp_to(double v, double lo, double hi) noexcept {
   return v;
 }
 
+// A candidate constraint: a row, or a bound of an axis.
+struct Candidate {
+  int row = -1;  // -1 for a bound
+  unsigned axis = 0;
+  bool upper = false;
+};
+
 }  // namespace
 
 class EnvelopeSolve {
  public:
-  EnvelopeSolve(const Envelope& e, const double* u) noexcept : e_(e), u_(u), n_(e.axes_), m_(e.rows_) {}
+  EnvelopeSolve(const Envelope& e, const double* u) noexcept
+      : e_(e),
+        u_(u),
+        n_(e.axes_),
+        m_(e.rows_),
+        lo_(e.data_),
+        hi_(e.data_ + e.axes_),
+        unit_limits_(e.data_ + e.unit_limits_at()),
+        unit_tolerance_(e.data_ + e.unit_tolerances_at()),
+        unit_rows_(e.data_ + e.unit_rows_at()) {}
 
   EnvelopeProjection run(double* projected) noexcept {
     for (unsigned i = 0; i < n_; ++i) {
@@ -68,196 +92,179 @@ class EnvelopeSolve {
     }
     if (e_.never_met_) return fallback(projected, KELVARA_STATUS_INFEASIBLE, 0);
 
-    // The box alone: every bound that clamps u joins W (the bound normals are
-    // orthonormal, so the factor is the identity), which is exactly where
-    // adding them one by one would lead.
+    // The box alone: every bound that clamps u holds its axis, with the
+    // distance clamped away as its multiplier.
     for (unsigned i = 0; i < n_; ++i) {
       const double v = u_[i];
-      if (v < e_.min_bound_[i]) {
-        x_[i] = e_.min_bound_[i];
-        push_unit(lower(i), e_.min_bound_[i] - v);
-      } else if (v > e_.max_bound_[i]) {
-        x_[i] = e_.max_bound_[i];
-        push_unit(upper(i), v - e_.max_bound_[i]);
-      } else {
-        x_[i] = v;
+      const double lo = lo_[i];
+      const double hi = hi_[i];
+      x_[i] = v;
+      if (v < lo) {
+        hold(i, false, lo - v);
+      } else if (v > hi) {
+        hold(i, true, v - hi);
       }
     }
 
     const unsigned max_changes = 8 * (2 * n_ + m_) + 16;
     unsigned changes = 0;
-    for (;;) {
-      const int p = most_violated();
-      if (p < 0) return finish(projected, changes);
-      const unsigned c = unsigned(p);
+    Candidate p;
+    while (most_violated(p)) {
       double lambda_p = 0.0;
       for (;;) {
         if (++changes > max_changes) return fallback(projected, KELVARA_STATUS_NUMERICAL_FAILURE, changes);
-        directions(c);
+        directions(p);
+        // The constraint of W whose multiplier reaches zero first: a row
+        // (block >= 0) or a held axis (block < -1 encodes axis -2 - block).
         int block = -1;
         double t_block = HUGE_VAL;
         for (unsigned j = 0; j < q_; ++j) {
-          if (r_[j] > kBlockTol) {
-            const double ratio = lambda_[j] / r_[j];
-            if (ratio < t_block) {
-              t_block = ratio;
-              block = int(j);
-            }
+          if (r_[j] > kBlockTol && lambda_[j] / r_[j] < t_block) {
+            t_block = lambda_[j] / r_[j];
+            block = int(j);
           }
         }
-        if (d_ <= kDependentTol || q_ == n_) {
+        for (unsigned i = 0; i < n_; ++i) {
+          if (is_held(i) && rho_[i] > kBlockTol && mu_[i] / rho_[i] < t_block) {
+            t_block = mu_[i] / rho_[i];
+            block = -2 - int(i);
+          }
+        }
+        if (d_ <= kDependentTol || q_ + held_count_ == n_) {
           // n_p is in the span of W: only the multipliers can move.
-          if (block < 0) {
-            return proven_empty(c) ? fallback(projected, KELVARA_STATUS_INFEASIBLE, changes)
+          if (block == -1) {
+            return proven_empty(p) ? fallback(projected, KELVARA_STATUS_INFEASIBLE, changes)
                                    : fallback(projected, KELVARA_STATUS_NUMERICAL_FAILURE, changes);
           }
           move_multipliers(t_block, lambda_p);
-          drop(unsigned(block));
+          release(block);
           continue;
         }
-        const double t_full = violation(c) / d_;
+        const double t_full = violation(p) / d_;
         if (t_full <= t_block) {
           step(t_full, lambda_p);
-          add(c, lambda_p);
+          if (p.row >= 0) {
+            add_row(unsigned(p.row), lambda_p);
+          } else {
+            hold_with_downdate(p.axis, p.upper, lambda_p);
+          }
           break;
         }
         step(t_block, lambda_p);
-        drop(unsigned(block));
+        release(block);
       }
     }
+    return finish(projected, changes);
   }
 
  private:
-  // Constraint codes: rows 0..m-1, then lower and upper bound of each axis.
-  unsigned lower(unsigned axis) const noexcept { return m_ + 2 * axis; }
-  unsigned upper(unsigned axis) const noexcept { return m_ + 2 * axis + 1; }
-  bool is_row(unsigned c) const noexcept { return c < m_; }
-  unsigned axis_of(unsigned c) const noexcept { return (c - m_) >> 1; }
-  bool is_upper(unsigned c) const noexcept { return ((c - m_) & 1u) != 0; }
-  const double* unit_row(unsigned r) const noexcept { return e_.unit_rows_ + std::size_t(r) * n_; }
+  const double* unit_row(unsigned r) const noexcept { return unit_rows_ + std::size_t(r) * n_; }
+  bool is_held(unsigned i) const noexcept { return (held_ >> i) & 1u; }
+  bool held_upper(unsigned i) const noexcept { return (held_upper_ >> i) & 1u; }
+  double bound_of(unsigned i, bool upper) const noexcept { return upper ? hi_[i] : lo_[i]; }
 
-  double right_side(unsigned c) const noexcept {
-    if (is_row(c)) return e_.unit_limits_[c];
-    const unsigned i = axis_of(c);
-    return is_upper(c) ? e_.max_bound_[i] : -e_.min_bound_[i];
+  // n_p . x - b_p at the current iterate: positive when p is broken.
+  double violation(const Candidate& p) const noexcept {
+    if (p.row >= 0) return row_value(unsigned(p.row)) - unit_limits_[p.row];
+    return p.upper ? x_[p.axis] - hi_[p.axis] : lo_[p.axis] - x_[p.axis];
   }
 
-  // n_c . n_d from the Gram matrix, a row entry or the identity.
-  double normal_dot(unsigned c, unsigned d) const noexcept {
-    if (is_row(c) && is_row(d)) return e_.gram_[std::size_t(c) * m_ + d];
-    if (is_row(d)) return normal_dot(d, c);
-    const unsigned i = axis_of(d);
-    const double sign = is_upper(d) ? 1.0 : -1.0;
-    if (is_row(c)) return sign * unit_row(c)[i];
-    if (axis_of(c) != i) return 0.0;
-    return is_upper(c) ? sign : -sign;
-  }
-
-  // n_c . x - b_c at the current iterate: positive when c is broken.
-  double violation(unsigned c) const noexcept {
-    if (is_row(c)) {
-      const double* a = unit_row(c);
-      double sum = 0.0;
-      for (unsigned i = 0; i < n_; ++i) sum += a[i] * x_[i];
-      return sum - e_.unit_limits_[c];
-    }
-    const unsigned i = axis_of(c);
-    return is_upper(c) ? x_[i] - e_.max_bound_[i] : e_.min_bound_[i] - x_[i];
-  }
-
-  bool in_set(unsigned c) const noexcept {
-    if (is_row(c)) return (rows_in_ >> c) & 1u;
-    return ((is_upper(c) ? upper_in_ : lower_in_) >> axis_of(c)) & 1u;
-  }
-
-  void mark(unsigned c, bool in) noexcept {
-    std::uint32_t& bits = is_row(c) ? rows_in_ : (is_upper(c) ? upper_in_ : lower_in_);
-    const std::uint32_t bit = std::uint32_t(1) << (is_row(c) ? c : axis_of(c));
-    bits = in ? (bits | bit) : (bits & ~bit);
+  double row_value(unsigned r) const noexcept {
+    const double* a = unit_row(r);
+    double sum = 0.0;
+    for (unsigned i = 0; i < n_; ++i) sum += a[i] * x_[i];
+    return sum;
   }
 
   // The constraint outside W broken the most (in distance, since every normal
-  // is unit length) beyond its tolerance; -1 when none is.
-  int most_violated() const noexcept {
-    int best = -1;
+  // is unit length) beyond its tolerance; false when none is.
+  bool most_violated(Candidate& p) const noexcept {
+    bool found = false;
     double worst = 0.0;
     for (unsigned r = 0; r < m_; ++r) {
-      if (in_set(r)) continue;
-      const double v = violation(r);
-      if (v > e_.unit_tolerance_[r] && v > worst) {
+      if ((rows_in_ >> r) & 1u) continue;
+      const double v = row_value(r) - unit_limits_[r];
+      if (v > unit_tolerance_[r] && v > worst) {
         worst = v;
-        best = int(r);
+        p = Candidate{int(r), 0, false};
+        found = true;
       }
     }
     for (unsigned i = 0; i < n_; ++i) {
-      const double lo = e_.min_bound_[i];
-      const double hi = e_.max_bound_[i];
-      if (!((lower_in_ >> i) & 1u)) {
-        const double v = lo - x_[i];
-        if (v > kBoundTol * (1.0 + std::fabs(lo)) && v > worst) {
-          worst = v;
-          best = int(lower(i));
-        }
+      if (is_held(i)) continue;
+      const double lo = lo_[i];
+      const double hi = hi_[i];
+      const double below = lo - x_[i];
+      if (below > kBoundTol * (1.0 + std::fabs(lo)) && below > worst) {
+        worst = below;
+        p = Candidate{-1, i, false};
+        found = true;
       }
-      if (!((upper_in_ >> i) & 1u)) {
-        const double v = x_[i] - hi;
-        if (v > kBoundTol * (1.0 + std::fabs(hi)) && v > worst) {
-          worst = v;
-          best = int(upper(i));
-        }
+      const double above = x_[i] - hi;
+      if (above > kBoundTol * (1.0 + std::fabs(hi)) && above > worst) {
+        worst = above;
+        p = Candidate{-1, i, true};
+        found = true;
       }
     }
-    return best;
+    return found;
   }
 
-  // For a candidate p: y = L^-1 N_W n_p, r = L^-T y, z = n_p - N_W^T r and
-  // d = n_p . z, the squared distance of n_p from the span of W.
-  void directions(unsigned p) noexcept {
+  // For a candidate p: the rates r (rows of W) and rho (held axes) at which
+  // W's multipliers fall per unit of lambda_p, the direction z (zero on held
+  // axes) and d = n_p . z, the squared distance of n_p from the span of W.
+  void directions(const Candidate& p) noexcept {
+    const double* ap = p.row >= 0 ? unit_row(unsigned(p.row)) : nullptr;
+    const double sign_p = p.upper ? 1.0 : -1.0;
+    // y = L^-1 v with v_j = n_p . n_j over the free axes.
     for (unsigned j = 0; j < q_; ++j) {
-      double sum = normal_dot(set_[j], p);
-      for (unsigned k = 0; k < j; ++k) sum -= factor_[j][k] * y_[k];
-      y_[j] = sum / factor_[j][j];
+      const double* aj = unit_row(rows_[j]);
+      double v = 0.0;
+      if (ap != nullptr) {
+        for (unsigned i = 0; i < n_; ++i) {
+          if (!is_held(i)) v += ap[i] * aj[i];
+        }
+      } else {
+        v = sign_p * aj[p.axis];
+      }
+      for (unsigned k = 0; k < j; ++k) v -= factor_[j][k] * y_[k];
+      y_[j] = v / factor_[j][j];
     }
     for (unsigned jj = q_; jj-- > 0;) {
       double sum = y_[jj];
       for (unsigned k = jj + 1; k < q_; ++k) sum -= factor_[k][jj] * r_[k];
       r_[jj] = sum / factor_[jj][jj];
     }
-    for (unsigned i = 0; i < n_; ++i) z_[i] = 0.0;
-    add_normal(p, 1.0);
-    for (unsigned j = 0; j < q_; ++j) add_normal(set_[j], -r_[j]);
-    // The axes held by a bound of W have z_i = 0 exactly; rounding is removed
-    // so that those axes stay on their bounds.
-    const std::uint32_t held = lower_in_ | upper_in_;
+    // z = n_p - N_R^T r over every axis; on a held axis that remainder is
+    // what the held bound takes up (its rate rho), and z is zero there.
+    for (unsigned i = 0; i < n_; ++i) z_[i] = ap != nullptr ? ap[i] : (i == p.axis ? sign_p : 0.0);
+    for (unsigned j = 0; j < q_; ++j) {
+      const double* aj = unit_row(rows_[j]);
+      for (unsigned i = 0; i < n_; ++i) z_[i] -= r_[j] * aj[i];
+    }
+    double d = 0.0;
     for (unsigned i = 0; i < n_; ++i) {
-      if ((held >> i) & 1u) z_[i] = 0.0;
+      if (is_held(i)) {
+        rho_[i] = held_upper(i) ? z_[i] : -z_[i];
+        z_[i] = 0.0;
+      } else if (ap != nullptr) {
+        d += ap[i] * z_[i];
+      }
     }
-    if (is_row(p)) {
-      const double* a = unit_row(p);
-      double sum = 0.0;
-      for (unsigned i = 0; i < n_; ++i) sum += a[i] * z_[i];
-      d_ = sum;
-    } else {
-      d_ = is_upper(p) ? z_[axis_of(p)] : -z_[axis_of(p)];
-    }
+    d_ = ap != nullptr ? d : sign_p * z_[p.axis];
   }
 
-  // z += scale * n_c
-  void add_normal(unsigned c, double scale) noexcept {
-    if (is_row(c)) {
-      const double* a = unit_row(c);
-      for (unsigned i = 0; i < n_; ++i) z_[i] += scale * a[i];
-    } else {
-      const unsigned i = axis_of(c);
-      z_[i] += is_upper(c) ? scale : -scale;
-    }
-  }
-
-  // lambda_p grows by t, W's multipliers fall by t r (never below zero).
+  // lambda_p grows by t, W's multipliers fall at their rates (never below 0).
   void move_multipliers(double t, double& lambda_p) noexcept {
     for (unsigned j = 0; j < q_; ++j) {
       const double v = lambda_[j] - t * r_[j];
       lambda_[j] = v > 0.0 ? v : 0.0;
+    }
+    for (unsigned i = 0; i < n_; ++i) {
+      if (is_held(i)) {
+        const double v = mu_[i] - t * rho_[i];
+        mu_[i] = v > 0.0 ? v : 0.0;
+      }
     }
     lambda_p += t;
   }
@@ -267,34 +274,64 @@ class EnvelopeSolve {
     move_multipliers(t, lambda_p);
   }
 
-  // Appends a bound whose normal is orthogonal to every normal in W.
-  void push_unit(unsigned c, double lambda) noexcept {
-    for (unsigned k = 0; k < q_; ++k) factor_[q_][k] = 0.0;
-    factor_[q_][q_] = 1.0;
-    set_[q_] = std::uint8_t(c);
-    lambda_[q_] = lambda;
-    mark(c, true);
-    ++q_;
+  void hold(unsigned i, bool upper, double mu) noexcept {
+    const std::uint32_t bit = std::uint32_t(1) << i;
+    held_ |= bit;
+    held_upper_ = upper ? (held_upper_ | bit) : (held_upper_ & ~bit);
+    ++held_count_;
+    mu_[i] = mu;
+    x_[i] = bound_of(i, upper);
   }
 
-  // Appends p after a full step: the factor grows by the row y and the
-  // diagonal |z|, computed from z itself rather than as 1 - |y|^2.
-  void add(unsigned p, double lambda_p) noexcept {
+  // Appends row p after a full step: the factor grows by the row y and the
+  // diagonal |z|, taken from z itself rather than as 1 - |y|^2.
+  void add_row(unsigned p, double lambda_p) noexcept {
     for (unsigned k = 0; k < q_; ++k) factor_[q_][k] = y_[k];
     factor_[q_][q_] = std::sqrt(d_);
-    set_[q_] = std::uint8_t(p);
+    rows_[q_] = std::uint8_t(p);
     lambda_[q_] = lambda_p;
-    mark(p, true);
+    rows_in_ |= std::uint32_t(1) << p;
     ++q_;
-    if (!is_row(p)) x_[axis_of(p)] = is_upper(p) ? e_.max_bound_[axis_of(p)] : e_.min_bound_[axis_of(p)];
   }
 
-  // Removes entry k of W; the rows below it in the factor are brought back to
+  // Holds axis i after a full step onto its bound. The rows' Gram matrix over
+  // the free axes loses c c^T (c_j = a_j[i]); with L w = c, here w = +-y, the
+  // downdate is a sweep of rotations whose last cosine is |z| = sqrt(d).
+  void hold_with_downdate(unsigned i, bool upper, double lambda_p) noexcept {
+    double alpha = std::sqrt(d_);
+    for (unsigned k = q_; k-- > 0;) {
+      const double t = std::sqrt(alpha * alpha + y_[k] * y_[k]);
+      cos_[k] = alpha / t;
+      sin_[k] = y_[k] / t;
+      alpha = t;
+    }
+    for (unsigned j = 0; j < q_; ++j) {
+      double carry = 0.0;
+      for (unsigned k = j + 1; k-- > 0;) {
+        const double l = factor_[j][k];
+        const double t = cos_[k] * carry + sin_[k] * l;
+        factor_[j][k] = cos_[k] * l - sin_[k] * carry;
+        carry = t;
+      }
+    }
+    hold(i, upper, lambda_p);
+  }
+
+  // Removes a constraint of W whose multiplier reached zero.
+  void release(int block) noexcept {
+    if (block >= 0) {
+      drop_row(unsigned(block));
+    } else {
+      free_axis(unsigned(-2 - block));
+    }
+  }
+
+  // Row k leaves; the rows below it in the factor are brought back to
   // lower-triangular form by Givens rotations on neighbouring columns.
-  void drop(unsigned k) noexcept {
-    mark(set_[k], false);
+  void drop_row(unsigned k) noexcept {
+    rows_in_ &= ~(std::uint32_t(1) << rows_[k]);
     for (unsigned j = k; j + 1 < q_; ++j) {
-      set_[j] = set_[j + 1];
+      rows_[j] = rows_[j + 1];
       lambda_[j] = lambda_[j + 1];
       for (unsigned c = 0; c <= j + 1; ++c) factor_[j][c] = factor_[j + 1][c];
     }
@@ -314,63 +351,125 @@ class EnvelopeSolve {
     }
   }
 
-  // The dependent candidate p with r <= 0 gives the combination
-  // n_p - sum r_j n_j = w with nonnegative weights; any point of the envelope
-  // has w.x <= b_p - sum r_j b_j. The envelope is empty when even the box's
-  // smallest w.x exceeds that, with room for the rounding of w and the sum.
-  bool proven_empty(unsigned p) noexcept {
-    for (unsigned i = 0; i < n_; ++i) z_[i] = 0.0;
-    add_normal(p, 1.0);
-    double beta = right_side(p);
+  // Axis i is free again: the rows' Gram matrix gains c c^T (c_j = a_j[i]),
+  // a rank-one update of the factor.
+  void free_axis(unsigned i) noexcept {
+    held_ &= ~(std::uint32_t(1) << i);
+    --held_count_;
+    for (unsigned j = 0; j < q_; ++j) cos_[j] = unit_row(rows_[j])[i];
+    for (unsigned k = 0; k < q_; ++k) {
+      const double l = factor_[k][k];
+      const double h = std::sqrt(l * l + cos_[k] * cos_[k]);
+      const double c = h / l;
+      const double s = cos_[k] / l;
+      factor_[k][k] = h;
+      for (unsigned j = k + 1; j < q_; ++j) {
+        factor_[j][k] = (factor_[j][k] + s * cos_[j]) / c;
+        cos_[j] = c * cos_[j] - s * factor_[j][k];
+      }
+    }
+  }
+
+  // The dependent candidate p with no rate above zero gives the combination
+  // w = n_p + sum (-r_j) n_j with nonnegative weights; any point of the
+  // envelope has w.x <= b_p + sum (-r_j) b_j. The envelope is empty when even
+  // the box's smallest w.x exceeds that, with room for the rounding. On an
+  // unbounded axis w vanishes in exact arithmetic (n_p lies in the span of
+  // W), so a rounding-sized remainder there is no escape.
+  bool proven_empty(const Candidate& p) noexcept {
+    double beta;
+    if (p.row >= 0) {
+      const double* ap = unit_row(unsigned(p.row));
+      for (unsigned i = 0; i < n_; ++i) z_[i] = ap[i];
+      beta = unit_limits_[p.row];
+    } else {
+      for (unsigned i = 0; i < n_; ++i) z_[i] = 0.0;
+      z_[p.axis] = p.upper ? 1.0 : -1.0;
+      beta = p.upper ? hi_[p.axis] : -lo_[p.axis];
+    }
     double weights = 1.0;
     double scale = 1.0 + std::fabs(beta);
     for (unsigned j = 0; j < q_; ++j) {
       const double w = r_[j] < 0.0 ? -r_[j] : 0.0;
-      add_normal(set_[j], w);
-      const double b = right_side(set_[j]);
+      const double* aj = unit_row(rows_[j]);
+      for (unsigned i = 0; i < n_; ++i) z_[i] += w * aj[i];
+      const double b = unit_limits_[rows_[j]];
       beta += w * b;
       weights += w;
       scale += w * std::fabs(b);
     }
+    for (unsigned i = 0; i < n_; ++i) {
+      if (!is_held(i) || !(rho_[i] < 0.0)) continue;
+      const double w = -rho_[i];
+      const bool upper = held_upper(i);
+      z_[i] += upper ? w : -w;
+      const double b = upper ? hi_[i] : -lo_[i];
+      beta += w * b;
+      weights += w;
+      scale += w * std::fabs(b);
+    }
+    // On an axis without a bound on the side that w needs, w must vanish: a
+    // remainder within the certificate's tolerance counts as zero.
+    const double noise = kCertificateTol * weights;
     double least = 0.0;
     double reach = 1.0;
     for (unsigned i = 0; i < n_; ++i) {
-      const double lo = e_.min_bound_[i];
-      const double hi = e_.max_bound_[i];
-      if (z_[i] > 0.0) least += z_[i] * lo;
-      if (z_[i] < 0.0) least += z_[i] * hi;
+      const double lo = lo_[i];
+      const double hi = hi_[i];
+      const double w = z_[i];
+      if (w > 0.0) {
+        if (is_finite(lo)) {
+          least += w * lo;
+        } else if (w > noise) {
+          return false;
+        }
+      } else if (w < 0.0) {
+        if (is_finite(hi)) {
+          least += w * hi;
+        } else if (-w > noise) {
+          return false;
+        }
+      }
       if (is_finite(lo)) reach += std::fabs(lo);
       if (is_finite(hi)) reach += std::fabs(hi);
     }
-    const double margin = 64.0 * kEpsilon * (weights * reach + scale);
+    const double margin = kCertificateTol * (weights * reach + scale);
     return least > beta + margin;
   }
 
   EnvelopeProjection fallback(double* projected, std::uint32_t status, unsigned changes) const noexcept {
-    for (unsigned i = 0; i < n_; ++i) projected[i] = clamp_to(u_[i], e_.min_bound_[i], e_.max_bound_[i]);
+    for (unsigned i = 0; i < n_; ++i) projected[i] = clamp_to(u_[i], lo_[i], hi_[i]);
     return {status, changes};
   }
 
   // x is reported optimal only when it meets the envelope in the caller's own
   // terms and the multipliers prove it: x - u + N_W^T lambda = 0 and every
-  // constraint of W with a positive multiplier at its limit, to the
-  // tolerances.
+  // row of W with a positive multiplier at its limit, to the tolerances (held
+  // axes sit on their bounds exactly).
   EnvelopeProjection finish(double* projected, unsigned changes) noexcept {
     double size = 1.0;
     for (unsigned i = 0; i < n_; ++i) {
-      x_[i] = clamp_to(x_[i], e_.min_bound_[i], e_.max_bound_[i]);
-      size += std::fabs(u_[i]) > std::fabs(x_[i]) ? std::fabs(u_[i]) : std::fabs(x_[i]);
+      x_[i] = clamp_to(x_[i], lo_[i], hi_[i]);
+      const double a = std::fabs(u_[i]);
+      const double b = std::fabs(x_[i]);
+      size += a > b ? a : b;
     }
     bool proven = e_.contains(x_);
-    for (unsigned i = 0; i < n_; ++i) z_[i] = x_[i] - u_[i];
-    for (unsigned j = 0; j < q_ && proven; ++j) {
-      add_normal(set_[j], lambda_[j]);
-      if (lambda_[j] > 0.0) {
-        const double slack = violation(set_[j]);
-        proven = std::fabs(slack) <= kKktTol * (size + std::fabs(right_side(set_[j])));
+    if (proven && changes > 0) {
+      for (unsigned i = 0; i < n_; ++i) {
+        z_[i] = x_[i] - u_[i];
+        if (is_held(i)) z_[i] += held_upper(i) ? mu_[i] : -mu_[i];
       }
+      for (unsigned j = 0; j < q_ && proven; ++j) {
+        const double* aj = unit_row(rows_[j]);
+        for (unsigned i = 0; i < n_; ++i) z_[i] += lambda_[j] * aj[i];
+        if (lambda_[j] > 0.0) {
+          const double limit = unit_limits_[rows_[j]];
+          proven = std::fabs(row_value(rows_[j]) - limit) <= kKktTol * (size + std::fabs(limit));
+        }
+      }
+      for (unsigned i = 0; i < n_ && proven; ++i) proven = std::fabs(z_[i]) <= kKktTol * size;
     }
-    for (unsigned i = 0; i < n_ && proven; ++i) proven = std::fabs(z_[i]) <= kKktTol * size;
     if (!proven) return fallback(projected, KELVARA_STATUS_NUMERICAL_FAILURE, changes);
     for (unsigned i = 0; i < n_; ++i) projected[i] = x_[i];
     return {KELVARA_STATUS_OPTIMAL, changes};
@@ -380,20 +479,32 @@ class EnvelopeSolve {
   const double* u_;
   const unsigned n_;
   const unsigned m_;
+  const double* lo_;
+  const double* hi_;
+  const double* unit_limits_;
+  const double* unit_tolerance_;
+  const double* unit_rows_;
   double x_[kEnvelopeMaxAxes];
   double z_[kEnvelopeMaxAxes];
   double d_ = 0.0;
-  // The working set: constraint codes in order, their multipliers, the
-  // Cholesky factor (lower) of their Gram matrix, and the scratch vectors.
+  // Held axes: which, on which bound, how many, and their multipliers and
+  // rates (valid on held axes only).
+  std::uint32_t held_ = 0;
+  std::uint32_t held_upper_ = 0;
+  unsigned held_count_ = 0;
+  double mu_[kEnvelopeMaxAxes];
+  double rho_[kEnvelopeMaxAxes];
+  // The rows of W in order, their multipliers, the Cholesky factor (lower) of
+  // their Gram matrix over the free axes, and scratch vectors.
   unsigned q_ = 0;
-  std::uint8_t set_[kEnvelopeMaxAxes];
+  std::uint32_t rows_in_ = 0;
+  std::uint8_t rows_[kEnvelopeMaxAxes];
   double lambda_[kEnvelopeMaxAxes];
   double factor_[kEnvelopeMaxAxes][kEnvelopeMaxAxes];
   double y_[kEnvelopeMaxAxes];
   double r_[kEnvelopeMaxAxes];
-  std::uint32_t rows_in_ = 0;
-  std::uint32_t lower_in_ = 0;
-  std::uint32_t upper_in_ = 0;
+  double cos_[kEnvelopeMaxAxes];
+  double sin_[kEnvelopeMaxAxes];
 };
 
 EnvelopeProjection Envelope::project(const double* desired, double* projected) const noexcept {

@@ -48,7 +48,7 @@ float dot(Vec4 p, Vec4 q) noexcept {
 
 // dot(row j, x) in lane j, for the rows whose columns are given: the same
 // products summed in the same order as dot.
-Vec4 dot_rows(const Vec4 (&columns)[AXES], Vec4 x) noexcept {
+Vec4 dot_rows(const Vec4 (&columns)[kAxes], Vec4 x) noexcept {
   return ((columns[0] * splat(x[0]) + columns[1] * splat(x[1])) + columns[2] * splat(x[2])) +
          columns[3] * splat(x[3]);
 }
@@ -77,7 +77,7 @@ Mask lanes_of(unsigned bits) noexcept {
 }
 
 // Rows to columns: columns[k][j] = rows[j][k].
-void transpose(const Vec4 (&rows)[AXES], Vec4 (&columns)[AXES]) noexcept {
+void transpose(const Vec4 (&rows)[kAxes], Vec4 (&columns)[kAxes]) noexcept {
   const Vec4 low_01 = __builtin_shufflevector(rows[0], rows[1], 0, 4, 1, 5);
   const Vec4 low_23 = __builtin_shufflevector(rows[2], rows[3], 0, 4, 1, 5);
   const Vec4 high_01 = __builtin_shufflevector(rows[0], rows[1], 2, 6, 3, 7);
@@ -128,7 +128,7 @@ bool eliminate(std::size_t n, const System& system, float* out) noexcept {
     }
     // An infinite pivot (an overflowed squared row length) would divide
     // its column to finite zeros that hide the overflow; NaN fails too.
-    if (!is_finite(best) || best < PIVOT_THRESHOLD) return false;
+    if (!is_finite(best) || best < kPivotThreshold) return false;
     if (p != k) {
       for (std::size_t c = k; c < n; ++c) std::swap(m[k][c], m[p][c]);
       std::swap(v[k], v[p]);
@@ -158,7 +158,7 @@ bool eliminate(std::size_t n, const System& system, float* out) noexcept {
 // k, and past N) hold values that nothing reads.
 template <std::size_t N, class System>
 bool eliminate_small(const System& system, float* out) noexcept {
-  static_assert(N >= 1 && N <= AXES);
+  static_assert(N >= 1 && N <= kAxes);
   // Each row is assembled in registers: written lane by lane into memory
   // and read back whole, it would wait for the stores to drain.
   auto entry = [&](std::size_t i, std::size_t j) { return j < N ? system.gram(i, j) : 0.0f; };
@@ -178,7 +178,7 @@ bool eliminate_small(const System& system, float* out) noexcept {
         p = i;
       }
     }
-    if (!is_finite(best) || best < PIVOT_THRESHOLD) return false;  // as in eliminate
+    if (!is_finite(best) || best < kPivotThreshold) return false;  // as in eliminate
     for (std::size_t i = k + 1; i < N; ++i) {
       if (p == i) {
         std::swap(m[k], m[i]);
@@ -254,7 +254,7 @@ struct Problem {
   std::size_t count = 0;  // at most MAX_CONSTRAINTS
   Mask in_use{};          // lane j < count
   Vec4 a[MAX_CONSTRAINTS]{};
-  Vec4 columns[AXES]{};  // columns[k][j] = a[j][k]
+  Vec4 columns[kAxes]{};  // columns[k][j] = a[j][k]
   Vec4 b{};
 };
 
@@ -267,15 +267,15 @@ struct Outcome {
 // Every constraint g.x <= c has a number, in the fixed search order: the lower
 // bound of axis i is 2i, its upper bound 2i + 1, linear constraint j is 8 + j.
 using Constraint = std::uint8_t;
-inline constexpr Constraint FIRST_LINEAR = 2 * AXES;
-inline constexpr std::size_t CONSTRAINTS = FIRST_LINEAR + MAX_CONSTRAINTS;
+inline constexpr Constraint kFirstLinear = 2 * kAxes;
+inline constexpr std::size_t kConstraints = kFirstLinear + MAX_CONSTRAINTS;
 
 // Rows g of the bounds, lower then upper, by axis: -1 (lower) or +1 (upper) at
 // the axis, +0 elsewhere. Each set is its own transpose.
-inline constexpr Vec4 LOWER_ROWS[AXES] = {{-1, 0, 0, 0}, {0, -1, 0, 0}, {0, 0, -1, 0}, {0, 0, 0, -1}};
-inline constexpr Vec4 UPPER_ROWS[AXES] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
+inline constexpr Vec4 kLowerRows[kAxes] = {{-1, 0, 0, 0}, {0, -1, 0, 0}, {0, 0, -1, 0}, {0, 0, 0, -1}};
+inline constexpr Vec4 kUpperRows[kAxes] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
 
-constexpr Vec4 bound_row(std::size_t c) noexcept { return c % 2 ? UPPER_ROWS[c / 2] : LOWER_ROWS[c / 2]; }
+constexpr Vec4 bound_row(std::size_t c) noexcept { return c % 2 ? kUpperRows[c / 2] : kLowerRows[c / 2]; }
 
 void store(float* to, Vec4 v) noexcept { std::memcpy(to, &v, sizeof v); }
 
@@ -283,26 +283,26 @@ void store(float* to, Vec4 v) noexcept { std::memcpy(to, &v, sizeof v); }
 // the values are 0 and 1, so every product and sum is exact, and the signs of
 // zeros follow the same rules).
 constexpr float bound_gram_entry(std::size_t c, std::size_t d) noexcept {
-  float g[AXES] = {};
-  float h[AXES] = {};
+  float g[kAxes] = {};
+  float h[kAxes] = {};
   g[c / 2] = c % 2 ? 1.0f : -1.0f;
   h[d / 2] = d % 2 ? 1.0f : -1.0f;
   return ((g[0] * h[0] + g[1] * h[1]) + g[2] * h[2]) + g[3] * h[3];
 }
 
 struct BoundGram {
-  alignas(16) float entries[FIRST_LINEAR][FIRST_LINEAR];
+  alignas(16) float entries[kFirstLinear][kFirstLinear];
 };
 
 constexpr BoundGram bound_gram() noexcept {
   BoundGram table{};
-  for (std::size_t c = 0; c < FIRST_LINEAR; ++c) {
-    for (std::size_t d = 0; d < FIRST_LINEAR; ++d) table.entries[c][d] = bound_gram_entry(c, d);
+  for (std::size_t c = 0; c < kFirstLinear; ++c) {
+    for (std::size_t d = 0; d < kFirstLinear; ++d) table.entries[c][d] = bound_gram_entry(c, d);
   }
   return table;
 }
 
-inline constexpr BoundGram BOUND_GRAM = bound_gram();
+inline constexpr BoundGram kBoundGram = bound_gram();
 
 // Row g, residual dot(g, u_desired) - c and Gram entries dot(g, g') of every
 // constraint, by number, computed once per solve before the active-set stage
@@ -312,37 +312,37 @@ inline constexpr BoundGram BOUND_GRAM = bound_gram();
 // from an infinite coefficient is the one default NaN either way). Entries of
 // rows past count hold values that nothing reads.
 struct ConstraintTable {
-  alignas(16) float residuals[CONSTRAINTS];
-  alignas(16) float gram[CONSTRAINTS][CONSTRAINTS];
-  Vec4 rows[CONSTRAINTS];
+  alignas(16) float residuals[kConstraints];
+  alignas(16) float gram[kConstraints][kConstraints];
+  Vec4 rows[kConstraints];
 
   explicit ConstraintTable(const Problem& p) noexcept {
-    for (std::size_t c = 0; c < FIRST_LINEAR; ++c) {
+    for (std::size_t c = 0; c < kFirstLinear; ++c) {
       rows[c] = bound_row(c);
-      std::memcpy(gram[c], BOUND_GRAM.entries[c], sizeof BOUND_GRAM.entries[c]);
+      std::memcpy(gram[c], kBoundGram.entries[c], sizeof kBoundGram.entries[c]);
     }
-    for (std::size_t j = 0; j < MAX_CONSTRAINTS; ++j) rows[FIRST_LINEAR + j] = p.a[j];
+    for (std::size_t j = 0; j < MAX_CONSTRAINTS; ++j) rows[kFirstLinear + j] = p.a[j];
 
     // Limits c: -min_bound for a lower bound, max_bound for an upper one.
-    const Vec4 lower_residual = dot_rows(LOWER_ROWS, p.u_desired) - (-p.min_bound);
-    const Vec4 upper_residual = dot_rows(UPPER_ROWS, p.u_desired) - p.max_bound;
+    const Vec4 lower_residual = dot_rows(kLowerRows, p.u_desired) - (-p.min_bound);
+    const Vec4 upper_residual = dot_rows(kUpperRows, p.u_desired) - p.max_bound;
     store(&residuals[0], __builtin_shufflevector(lower_residual, upper_residual, 0, 4, 1, 5));
     store(&residuals[4], __builtin_shufflevector(lower_residual, upper_residual, 2, 6, 3, 7));
-    store(&residuals[FIRST_LINEAR], dot_rows(p.columns, p.u_desired) - p.b);
+    store(&residuals[kFirstLinear], dot_rows(p.columns, p.u_desired) - p.b);
 
     // Bounds against linear rows: lane j of dot_rows(columns, g) is dot(g, a[j]).
-    Vec4 with_linear[2][AXES];
-    for (std::size_t c = 0; c < FIRST_LINEAR; ++c) {
-      with_linear[c / AXES][c % AXES] = dot_rows(p.columns, bound_row(c));
-      store(&gram[c][FIRST_LINEAR], with_linear[c / AXES][c % AXES]);
+    Vec4 with_linear[2][kAxes];
+    for (std::size_t c = 0; c < kFirstLinear; ++c) {
+      with_linear[c / kAxes][c % kAxes] = dot_rows(p.columns, bound_row(c));
+      store(&gram[c][kFirstLinear], with_linear[c / kAxes][c % kAxes]);
     }
     for (std::size_t half = 0; half < 2; ++half) {
-      Vec4 transposed[AXES];
+      Vec4 transposed[kAxes];
       transpose(with_linear[half], transposed);
-      for (std::size_t j = 0; j < AXES; ++j) store(&gram[FIRST_LINEAR + j][half * AXES], transposed[j]);
+      for (std::size_t j = 0; j < kAxes; ++j) store(&gram[kFirstLinear + j][half * kAxes], transposed[j]);
     }
     for (std::size_t j = 0; j < MAX_CONSTRAINTS; ++j) {
-      store(&gram[FIRST_LINEAR + j][FIRST_LINEAR], dot_rows(p.columns, p.a[j]));
+      store(&gram[kFirstLinear + j][kFirstLinear], dot_rows(p.columns, p.a[j]));
     }
   }
 };
@@ -356,8 +356,8 @@ class WorkingSet {
   }
   // Per lane: whether the lower bound, the upper bound, the linear row is in.
   Mask lower_lanes() const noexcept { return lanes_of(members_); }
-  Mask upper_lanes() const noexcept { return lanes_of(members_ >> AXES); }
-  Mask linear_lanes() const noexcept { return lanes_of(members_ >> 2 * AXES); }
+  Mask upper_lanes() const noexcept { return lanes_of(members_ >> kAxes); }
+  Mask linear_lanes() const noexcept { return lanes_of(members_ >> 2 * kAxes); }
 
   [[nodiscard]] bool insert(Constraint c) noexcept {
     if (size_ == WORKING_SET_CAPACITY) return false;
@@ -376,8 +376,8 @@ class WorkingSet {
  private:
   // Bits 0-3: lower bounds by axis, 4-7: upper bounds, 8-11: linear rows.
   static unsigned member_bit(Constraint c) noexcept {
-    if (c >= FIRST_LINEAR) return 1u << c;
-    return 1u << (c / 2 + (c % 2) * AXES);
+    if (c >= kFirstLinear) return 1u << c;
+    return 1u << (c / 2 + (c % 2) * kAxes);
   }
 
   std::uint64_t entries_ = 0;  // one byte per position
@@ -456,15 +456,15 @@ WorkingSet initial_working_set(const Problem& p, Vec4 y) noexcept {
   const unsigned at_upper = lane_bits(magnitude(y - p.max_bound) <= splat(FEASIBILITY_TOL));
   const unsigned at_linear =
       lane_bits((magnitude(dot_rows(p.columns, y) - p.b) <= splat(FEASIBILITY_TOL)) & p.in_use);
-  for (unsigned i = 0; i < AXES; ++i) {
+  for (unsigned i = 0; i < kAxes; ++i) {
     if (at_lower >> i & 1) {
       (void)set.insert(Constraint(2 * i));
     } else if (at_upper >> i & 1) {
       (void)set.insert(Constraint(2 * i + 1));
     }
   }
-  for (unsigned j = 0; j < AXES; ++j) {
-    if (at_linear >> j & 1) (void)set.insert(Constraint(FIRST_LINEAR + j));
+  for (unsigned j = 0; j < kAxes; ++j) {
+    if (at_linear >> j & 1) (void)set.insert(Constraint(kFirstLinear + j));
   }
   return set;
 }
@@ -549,7 +549,7 @@ Step step_length(const Problem& p, const WorkingSet& set, Vec4 y, Vec4 d) noexce
     const unsigned axis = unsigned(std::countr_zero(bound_hits));
     step.blocking = Constraint(2 * axis + ((lower[axis] != 0) ? 0 : 1));
   } else if (linear_hits != 0) {
-    step.blocking = Constraint(FIRST_LINEAR + unsigned(std::countr_zero(linear_hits)));
+    step.blocking = Constraint(kFirstLinear + unsigned(std::countr_zero(linear_hits)));
   }
   return step;
 }
@@ -625,8 +625,8 @@ Outcome solve(const float* u_desired, const Multivar4dBounds& bounds,
   p.count = static_cast<std::size_t>(constraints.count);
   // Only the rows in use are read: a row past count comes from a zero row
   // instead, chosen without a branch.
-  static constexpr float zero_row[AXES + 1] = {};
-  auto limit = [&](std::size_t j) { return *(j < p.count ? &constraints.b[j] : &zero_row[AXES]); };
+  static constexpr float zero_row[kAxes + 1] = {};
+  auto limit = [&](std::size_t j) { return *(j < p.count ? &constraints.b[j] : &zero_row[kAxes]); };
   for (std::size_t j = 0; j < MAX_CONSTRAINTS; ++j) p.a[j] = load(j < p.count ? constraints.a[j] : zero_row);
   p.b = Vec4{limit(0), limit(1), limit(2), limit(3)};
   p.in_use = Mask{0, 1, 2, 3} < std::int32_t(p.count);
@@ -660,7 +660,7 @@ extern "C" int32_t kelvara_solve_multivar_4d(const float* u_desired, const Multi
   unsigned sweeps = 0;
   const kelvara::core::Outcome outcome = kelvara::core::solve(u_desired, *bounds, *constraints, sweeps);
   // Field by field, so that the padding after status is never written.
-  for (std::size_t k = 0; k < kelvara::core::AXES; ++k) out->u[k] = outcome.u[k];
+  for (std::size_t k = 0; k < kelvara::core::kAxes; ++k) out->u[k] = outcome.u[k];
   out->iterations = outcome.iterations;
   out->status = outcome.status;
   return 0;

@@ -10,8 +10,10 @@
 
 namespace kelvara::core {
 
-// Tolerances and limits of the four-axis solve, all absolute.
-inline constexpr std::size_t AXES = KELVARA_MULTIVAR4D_AXES;
+// Tolerances and limits of the four-axis solve, all absolute. The upper-case
+// names are the solve's fixed contract and stay as they are; the constants of
+// this implementation alone are kCamel like everything else.
+inline constexpr std::size_t kAxes = KELVARA_MULTIVAR4D_AXES;
 // A constraint within this of its limit counts as satisfied or active; a
 // multiplier below -FEASIBILITY_TOL (relative to the running minimum) drops its
 // entry; a largest violation at most this is convergence.
@@ -29,15 +31,15 @@ inline constexpr std::size_t MAX_CONSTRAINTS = KELVARA_MULTIVAR4D_MAX_CONSTRAINT
 // One bound per axis plus every linear constraint.
 inline constexpr std::size_t WORKING_SET_CAPACITY = 8;
 // Elimination pivots below this (absolute, not scaled) mean a singular system.
-inline constexpr float PIVOT_THRESHOLD = 1e-6f;
+inline constexpr float kPivotThreshold = 1e-6f;
 
-using NormalRows = float[WORKING_SET_CAPACITY][AXES];
+using NormalRows = float[WORKING_SET_CAPACITY][kAxes];
 using NormalVector = float[WORKING_SET_CAPACITY];
 
 // Solves (R R^T) lambda = rhs for the n rows of R by Gaussian elimination with
 // partial pivoting on the Gram matrix, in single precision. Reads rows[0..n-1]
 // and rhs[0..n-1] only; writes out[0..n-1] only. Returns false for a pivot
-// below PIVOT_THRESHOLD, a non-finite multiplier or solution component, or
+// below kPivotThreshold, a non-finite multiplier or solution component, or
 // n > WORKING_SET_CAPACITY; out is then meaningless.
 bool solve_normal_equations(std::size_t n, const NormalRows& rows, const NormalVector& rhs,
                             NormalVector& out) noexcept;

@@ -12,6 +12,18 @@ ActuatorGate::ActuatorGate(const security::Key& key, PlatformSources sources, st
 std::expected<ReceiptRecord, Refusal> ActuatorGate::admit(
     std::span<const std::uint8_t, security::kReceiptSize> receipt_bytes, std::int32_t target_axis,
     double requested_position, double commanded_velocity) noexcept {
+  auto outcome = judge(receipt_bytes, target_axis, requested_position, commanded_velocity);
+  if (outcome) {
+    stats_.count_admitted();
+  } else {
+    stats_.count(outcome.error());
+  }
+  return outcome;
+}
+
+std::expected<ReceiptRecord, Refusal> ActuatorGate::judge(
+    std::span<const std::uint8_t, security::kReceiptSize> receipt_bytes, std::int32_t target_axis,
+    double requested_position, double commanded_velocity) noexcept {
   // A forked copy would admit again what its parent admits.
   if (!process_.in_creating_process()) return std::unexpected(Refusal::other_process(owner_));
   const security::Receipt receipt = security::read_receipt_bytes(receipt_bytes);

@@ -21,6 +21,18 @@ EdgeAuthorizer::EdgeAuthorizer(const AuthorizerConfig& config, std::uint64_t now
 std::expected<ReceiptRecord, Refusal> EdgeAuthorizer::authorize(std::int32_t target_axis,
                                                                 double requested_position,
                                                                 double commanded_velocity) {
+  auto outcome = judge(target_axis, requested_position, commanded_velocity);
+  if (outcome) {
+    stats_.count_admitted();
+  } else {
+    stats_.count(outcome.error());
+  }
+  return outcome;
+}
+
+std::expected<ReceiptRecord, Refusal> EdgeAuthorizer::judge(std::int32_t target_axis,
+                                                            double requested_position,
+                                                            double commanded_velocity) {
   // A forked copy would sign its parent's sequence ids and share its rate.
   if (!process_.in_creating_process()) return std::unexpected(Refusal::other_process(owner_));
   // Admitted only when |v| <= limit holds as an ordered comparison: a NaN

@@ -58,6 +58,12 @@ std::expected<std::uint64_t, std::string> wall_clock_nanos() noexcept {
   return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
+std::expected<std::uint64_t, std::string> monotonic_nanos() noexcept {
+  timespec ts{};
+  if (::clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return std::unexpected(system_message(errno));
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
 std::expected<void, std::string> fill_random(security::Nonce& nonce) noexcept {
   // OpenSSL's generator is seeded from the operating system (getrandom) and
   // reseeds itself in a forked child, so a nonce costs no system call.

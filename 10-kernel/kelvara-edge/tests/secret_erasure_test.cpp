@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "kelvara/edge/actuator_gate.hpp"
+#include "kelvara/edge/command_gate.hpp"
+#include "kelvara/edge/command_signer.hpp"
 #include "kelvara/edge/edge_authorizer.hpp"
 #include "kelvara/security/message_hasher.hpp"
 
@@ -61,6 +63,36 @@ TEST(SecretErasure, SendersGatesAndHashersEraseTheKeyStatesWhenTheyEnd) {
   ASSERT_FALSE(hasher.zero_at(hasher.bytes, kContext));  // inner and outer states come first
   hasher.end();
   EXPECT_TRUE(hasher.zero_at(hasher.bytes, kContext));
+}
+
+// Where a holder keeps its key states is its own business: look for them
+// anywhere in its bytes, before and after it ends, and for a removed key too.
+template <typename T>
+bool holds_key(const Placed<T>& placed, const Key& key) {
+  const HmacKeyContext context = HmacKeyContext::from_key(key);
+  const auto* pattern = reinterpret_cast<const unsigned char*>(&context.inner);
+  return std::search(placed.bytes, placed.bytes + sizeof placed.bytes, pattern,
+                     pattern + sizeof context.inner) != placed.bytes + sizeof placed.bytes;
+}
+
+TEST(SecretErasure, CommandSignersAndGatesEraseEveryKeyState) {
+  Key other = kKey;
+  other[0] ^= 0xff;
+  Placed<CommandSigner> signer;
+  SignerConfig config{.key = kKey, .key_id = 1, .stream_id = 2, .axes = 1, .max_velocity_rad_s = {1.0}};
+  signer.make(config);
+  ASSERT_TRUE(holds_key(signer, kKey));
+  signer.end();
+  EXPECT_FALSE(holds_key(signer, kKey));
+
+  Placed<CommandGate> gate;
+  CommandGate& made = gate.make(std::size_t{2}, std::uint64_t{0});
+  ASSERT_TRUE(made.add_key(3, kKey) && made.add_key(200, other));
+  ASSERT_TRUE(holds_key(gate, kKey) && holds_key(gate, other));
+  ASSERT_TRUE(made.remove_key(200));
+  EXPECT_FALSE(holds_key(gate, other));
+  gate.end();
+  EXPECT_FALSE(holds_key(gate, kKey));
 }
 
 }  // namespace

@@ -95,30 +95,37 @@ MessageHasher::~MessageHasher() {
   secure_wipe(outer_state_);
 }
 
+MessageHasher::MessageHasher(const HmacKeyContext& key_context, const Nonce& nonce,
+                             std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
+                             ActionId action_id) noexcept
+    : inner_state_(key_context.inner), outer_state_(key_context.outer), byte_count_(kSha256BlockSize) {
+  std::array<std::uint8_t, kMaxPrefixSize> prefix;
+  const std::size_t size = write_prefix(prefix, nonce, timestamp_nanos, sequence_id, action_id);
+  update(std::span(prefix).first(size));
+}
+
 std::expected<MessageHasher, KelError> MessageHasher::begin(const HmacKeyContext& key_context,
                                                             const Nonce& nonce, std::uint64_t timestamp_nanos,
                                                             std::uint64_t sequence_id,
                                                             ActionId action_id) noexcept {
   if (!action_id_fits(action_id)) return std::unexpected(KelError::ActionIdOverflow);
-  MessageHasher hasher;
-  hasher.inner_state_ = key_context.inner;
-  hasher.outer_state_ = key_context.outer;
-  hasher.byte_count_ = kSha256BlockSize;  // the key block
-  std::array<std::uint8_t, kMaxPrefixSize> prefix;
-  const std::size_t size = write_prefix(prefix, nonce, timestamp_nanos, sequence_id, action_id);
-  hasher.update(std::span(prefix).first(size));
-  return hasher;
+  return MessageHasher(key_context, nonce, timestamp_nanos, sequence_id, action_id);
 }
 
 void MessageHasher::update(std::span<const std::uint8_t> bytes) noexcept {
-  while (!bytes.empty()) {
-    const std::size_t pending = byte_count_ % kSha256BlockSize;
+  const std::size_t pending = byte_count_ % kSha256BlockSize;
+  byte_count_ += bytes.size();
+  if (pending != 0) {  // first complete the block begun before
     const std::size_t take = std::min(kSha256BlockSize - pending, bytes.size());
     std::copy_n(bytes.begin(), take, pending_block_.begin() + pending);
     bytes = bytes.subspan(take);
-    byte_count_ += take;
-    if (pending + take == kSha256BlockSize) sha256_compress(inner_state_, pending_block_);
+    if (pending + take < kSha256BlockSize) return;
+    sha256_compress(inner_state_, pending_block_);
   }
+  for (; bytes.size() >= kSha256BlockSize; bytes = bytes.subspan(kSha256BlockSize)) {
+    sha256_compress(inner_state_, bytes.first<kSha256BlockSize>());
+  }
+  std::copy(bytes.begin(), bytes.end(), pending_block_.begin());
 }
 
 Tag MessageHasher::finalize() const noexcept {
@@ -126,26 +133,27 @@ Tag MessageHasher::finalize() const noexcept {
                 byte_count_);
 }
 
+Tag hmac(const HmacKeyContext& key_context, std::span<const std::uint8_t> message) noexcept {
+  // The message's whole blocks straight into the inner state, the rest
+  // through the same end as the hasher's.
+  const std::size_t whole = message.size() - message.size() % kSha256BlockSize;
+  Sha256State inner = key_context.inner;
+  for (std::size_t at = 0; at < whole; at += kSha256BlockSize) {
+    sha256_compress(inner, message.subspan(at).first<kSha256BlockSize>());
+  }
+  const Tag tag = finish(inner, key_context.outer, message.subspan(whole), kSha256BlockSize + message.size());
+  secure_wipe(inner);
+  return tag;
+}
+
 std::expected<Receipt, KelError> authorize(const HmacKeyContext& key_context, const Nonce& nonce,
                                            std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
                                            ActionId action_id, const Payload& payload) noexcept {
-  // The whole message at once (at most 124 bytes): its whole blocks straight
-  // into the inner state, the rest through the same end as the hasher's.
+  // begin, update and finalize, with the hasher on this frame rather than moved out of a result.
   if (!action_id_fits(action_id)) return std::unexpected(KelError::ActionIdOverflow);
-  std::array<std::uint8_t, kMaxSignedMessageSize> message;
-  const std::size_t prefix_size = write_prefix(std::span(message).first<kMaxPrefixSize>(), nonce,
-                                               timestamp_nanos, sequence_id, action_id);
-  std::copy(payload.begin(), payload.end(), message.begin() + prefix_size);
-  const std::size_t size = prefix_size + payload.size();
-  const std::size_t whole = size - size % kSha256BlockSize;
-  Sha256State inner = key_context.inner;
-  for (std::size_t at = 0; at < whole; at += kSha256BlockSize) {
-    sha256_compress(inner, std::span(message).subspan(at).first<kSha256BlockSize>());
-  }
-  const Tag tag = finish(inner, key_context.outer, std::span(message).subspan(whole, size - whole),
-                         kSha256BlockSize + size);
-  secure_wipe(inner);
-  return Receipt{nonce, timestamp_nanos, sequence_id, tag};
+  MessageHasher hasher(key_context, nonce, timestamp_nanos, sequence_id, action_id);
+  hasher.update(payload);
+  return Receipt{nonce, timestamp_nanos, sequence_id, hasher.finalize()};
 }
 
 std::expected<SignedMessage, KelError> signed_message(const Nonce& nonce, std::uint64_t timestamp_nanos,

@@ -164,31 +164,24 @@ int main() {
                           [&](const Nonce& probe) { return constant_time_equal(nonce, probe); }),
                   kAllPairs);
 
-  // One remembered entry: the scan's single-entry comparison.
-  NonceRing single{};
-  single.record(nonce);
-  clean &= report(
-      "nonce ring, one entry",
-      measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return single.contains(probe); }),
-      kWherePairs);
-
-  // Four entries: slot by slot, the reference the last visited.
-  NonceRing group{};
-  group.record(nonce);
-  for (int i = 0; i < 3; ++i) group.record(random_bytes<kNonceSize>());
-  clean &= report(
-      "nonce ring, group of four",
-      measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return group.contains(probe); }),
-      kWherePairs);
-
-  // Sixteen entries: the scan's vector comparison of a whole group of slots.
-  NonceRing sixteen{};
-  sixteen.record(nonce);
-  for (int i = 0; i < 15; ++i) sixteen.record(random_bytes<kNonceSize>());
-  clean &= report(
-      "nonce ring, group of sixteen",
-      measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return sixteen.contains(probe); }),
-      kWherePairs);
+  // The reference nonce in a ring of one entry (the scan's single-entry
+  // comparison), four (slot by slot, the reference the last visited) and
+  // sixteen (the vector comparison of a whole group of slots).
+  struct RingCase {
+    const char* name;
+    int entries;
+  };
+  for (const RingCase& ring_case :
+       {RingCase{"nonce ring, one entry", 1}, RingCase{"nonce ring, group of four", 4},
+        RingCase{"nonce ring, group of sixteen", 16}}) {
+    NonceRing ring{};
+    ring.record(nonce);
+    for (int i = 1; i < ring_case.entries; ++i) ring.record(random_bytes<kNonceSize>());
+    clean &= report(
+        ring_case.name,
+        measure(nonces, {FirstByte, LastByte}, [&](const Nonce& probe) { return ring.contains(probe); }),
+        kWherePairs);
+  }
 
   const Tag tag = random_bytes<kTagSize>();
   clean &= report("tag constant_time_equal",

@@ -60,12 +60,12 @@ class Envelope {
 
   std::size_t axes() const noexcept { return axes_; }
   std::size_t rows() const noexcept { return rows_; }
-  double min_bound(std::size_t axis) const noexcept { return min_bound_[axis]; }
-  double max_bound(std::size_t axis) const noexcept { return max_bound_[axis]; }
+  double min_bound(std::size_t axis) const noexcept { return data_[axis]; }
+  double max_bound(std::size_t axis) const noexcept { return data_[axes_ + axis]; }
   double coefficient(std::size_t row, std::size_t axis) const noexcept {
-    return coefficients_[row * axes_ + axis];
+    return data_[coefficients_at() + row * axes_ + axis];
   }
-  double limit(std::size_t row) const noexcept { return limits_[row]; }
+  double limit(std::size_t row) const noexcept { return data_[2 * axes_ + row]; }
 
   // Writes axes() values to projected: the projection of desired when the
   // status is OPTIMAL; desired itself for INVALID (a NaN or infinite
@@ -83,25 +83,25 @@ class Envelope {
   friend class EnvelopeSolve;
   Envelope() = default;
 
+  // Everything lies in one block, packed by the envelope's own sizes so that
+  // a small envelope spans a few cache lines: min_bound and max_bound (axes
+  // each), limits, unit limits and unit tolerances (rows each), then the
+  // coefficients as given and the unit rows (rows x axes each, row-major).
+  // A unit row is its row scaled to length one (a zero row stays zero), with
+  // its limit scaled alike: the solve works on these. A unit row counts as
+  // broken when it exceeds its unit limit by more than its unit tolerance,
+  // the feasibility tolerance scaled into unit terms.
+  std::size_t unit_limits_at() const noexcept { return 2 * std::size_t(axes_) + rows_; }
+  std::size_t unit_tolerances_at() const noexcept { return 2 * std::size_t(axes_) + 2 * std::size_t(rows_); }
+  std::size_t coefficients_at() const noexcept { return 2 * std::size_t(axes_) + 3 * std::size_t(rows_); }
+  std::size_t unit_rows_at() const noexcept { return coefficients_at() + std::size_t(rows_) * axes_; }
+
   std::uint32_t axes_ = 0;
   std::uint32_t rows_ = 0;
-  double min_bound_[kEnvelopeMaxAxes];
-  double max_bound_[kEnvelopeMaxAxes];
-  double limits_[kEnvelopeMaxRows];
-  // As given, packed: row r starts at r * axes_.
-  double coefficients_[kEnvelopeMaxRows * kEnvelopeMaxAxes];
-  // Each row scaled to unit length (zero rows stay zero), packed the same
-  // way, with its limit scaled alike: the solve works on these.
-  double unit_rows_[kEnvelopeMaxRows * kEnvelopeMaxAxes];
-  double unit_limits_[kEnvelopeMaxRows];
-  // A unit row counts as violated when it exceeds its unit limit by more
-  // than this: the feasibility tolerance, scaled back into unit terms.
-  double unit_tolerance_[kEnvelopeMaxRows];
-  // Gram matrix of the unit rows, packed rows_ x rows_.
-  double gram_[kEnvelopeMaxRows * kEnvelopeMaxRows];
   // Some row can never be met (a limit of -inf, or a zero row with a negative
   // limit): every projection is INFEASIBLE.
   bool never_met_ = false;
+  double data_[2 * kEnvelopeMaxAxes + 3 * kEnvelopeMaxRows + 2 * kEnvelopeMaxRows * kEnvelopeMaxAxes];
 };
 
 static_assert(std::is_trivially_copyable_v<Envelope>);

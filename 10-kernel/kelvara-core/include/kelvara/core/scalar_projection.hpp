@@ -1,7 +1,8 @@
 // Scalar active-set projection: one command into [min_bound, max_bound] cut by
-// the half-line a[0]*u <= b[0]. Inline so that a per-element caller (the
-// Python governor) pays no more than a few compares; the C export
-// kelvara_solve_active_set is a null check around this same body.
+// the half-line a[0]*u <= b[0]; only row 0 of the constraint record is read.
+// Inline so that a caller projecting one value (Governor.project) pays no more
+// than a few compares; the C export kelvara_solve_active_set is a null check
+// around this same body.
 #pragma once
 
 #include "kelvara.h"

@@ -5,7 +5,8 @@
 // receipt's timestamp against its own clock.
 //
 // No lock and no allocation after construction: the caller serialises calls.
-// A refusal changes nothing; an admission records the sequence id and nonce.
+// A refusal changes nothing but its own count in stats(); an admission records
+// the sequence id and nonce.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <span>
 #include <string_view>
 
+#include "kelvara/edge/outcome_stats.hpp"
 #include "kelvara/edge/platform_sources.hpp"
 #include "kelvara/edge/process_guard.hpp"
 #include "kelvara/edge/receipt_record.hpp"
@@ -42,10 +44,18 @@ class ActuatorGate {
   // Checks, in order: sequence id newer than the last admitted, nonce not among
   // the last 1024 admitted, tag over the command as received; then freshness,
   // so unauthenticated bytes never reach the clock. The command is the axis and
-  // the two doubles exactly as the sender signed them.
+  // the two doubles exactly as the sender signed them. Every outcome is
+  // counted: admission as 0, a refusal at its number.
   std::expected<ReceiptRecord, Refusal> admit(
       std::span<const std::uint8_t, security::kReceiptSize> receipt_bytes, std::int32_t target_axis,
       double requested_position, double commanded_velocity) noexcept;
+
+  // Counts a refusal that a face makes before admit() can look at the bytes
+  // (a receipt of the wrong length), so that stats() shows it too.
+  void count_refusal(const Refusal& refusal) noexcept { stats_.count(refusal); }
+
+  // How often each outcome came out of this gate.
+  const OutcomeStats& stats() const noexcept { return stats_; }
 
   // False in a child process forked after the gate was made (admit refuses there).
   bool in_creating_process() const noexcept { return process_.in_creating_process(); }
@@ -55,6 +65,9 @@ class ActuatorGate {
   const security::BoundaryInterceptor& memory() const noexcept { return memory_; }
 
  private:
+  std::expected<ReceiptRecord, Refusal> judge(
+      std::span<const std::uint8_t, security::kReceiptSize> receipt_bytes, std::int32_t target_axis,
+      double requested_position, double commanded_velocity) noexcept;
   std::expected<void, Refusal> check_freshness(std::uint64_t timestamp_nanos) const noexcept;
 
   security::BoundaryInterceptor memory_;
@@ -62,6 +75,7 @@ class ActuatorGate {
   std::string_view owner_;
   ProcessGuard process_;
   std::uint64_t max_age_nanos_ = 0;
+  OutcomeStats stats_;
 };
 
 }  // namespace kelvara::edge

@@ -8,6 +8,7 @@
 #include <expected>
 #include <string_view>
 
+#include "kelvara/edge/outcome_stats.hpp"
 #include "kelvara/edge/platform_sources.hpp"
 #include "kelvara/edge/process_guard.hpp"
 #include "kelvara/edge/receipt_record.hpp"
@@ -44,9 +45,13 @@ class EdgeAuthorizer {
   EdgeAuthorizer(const AuthorizerConfig& config, std::uint64_t now, PlatformSources sources = {},
                  std::string_view owner = "KelBoundary") noexcept;
 
-  // Safe to call from many threads at once.
+  // Safe to call from many threads at once. Every outcome is counted in
+  // stats(): success as 0, a refusal at its number.
   std::expected<ReceiptRecord, Refusal> authorize(std::int32_t target_axis, double requested_position,
                                                   double commanded_velocity);
+
+  // How often each outcome came out of authorize(); safe to read at any time.
+  const OutcomeStats& stats() const noexcept { return stats_; }
 
   // For inspection by tests; not synchronised with authorize().
   const BoundaryState& state() const noexcept { return state_.unguarded(); }
@@ -55,6 +60,8 @@ class EdgeAuthorizer {
   }
 
  private:
+  std::expected<ReceiptRecord, Refusal> judge(std::int32_t target_axis, double requested_position,
+                                              double commanded_velocity);
   std::expected<ReceiptRecord, Refusal> authorize_locked(BoundaryState& state, std::int32_t target_axis,
                                                          double requested_position,
                                                          double commanded_velocity);
@@ -66,6 +73,7 @@ class EdgeAuthorizer {
   const ProcessGuard process_;
   StateLock<BoundaryState> state_;
   std::atomic<std::uint64_t> sequence_counter_{0};  // the last sequence id handed out
+  OutcomeStats stats_;
 };
 
 }  // namespace kelvara::edge

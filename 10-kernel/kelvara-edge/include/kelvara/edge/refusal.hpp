@@ -21,13 +21,23 @@ class Refusal {
  public:
   // An outcome with nothing to fill in: its message is the outcome's own.
   static Refusal of(Outcome outcome) noexcept { return Refusal(outcome); }
-  static Refusal velocity_exceeded(double commanded_velocity, double max_velocity_rad_s) noexcept;
+  // `axis` is the first offending axis of a frame, -1 for a single command.
+  static Refusal velocity_exceeded(double commanded_velocity, double max_velocity_rad_s,
+                                   std::int32_t axis = -1) noexcept;
   static Refusal rate_limited() noexcept;
   static Refusal security(security::KelError kind) noexcept;
   // A receipt stamped `timestamp_nanos` is more than `max_age_nanos` behind or
   // ahead of the clock's `now_nanos`.
   static Refusal stale_receipt(std::uint64_t timestamp_nanos, std::uint64_t now_nanos,
                                std::uint64_t max_age_nanos) noexcept;
+  // A frame counter more than `max_age_nanos` from the gate's clock.
+  static Refusal stale_frame(std::uint64_t counter_nanos, std::uint64_t now_nanos,
+                             std::uint64_t max_age_nanos) noexcept;
+  static Refusal non_finite_value(std::int32_t axis) noexcept;
+  // Axis `axis` moved `step` in a frame that allowed it `allowed`.
+  static Refusal step_exceeded(std::int32_t axis, double step, double allowed) noexcept;
+  // `what` says which argument and why; a static text.
+  static Refusal invalid_argument(std::string_view what) noexcept;
   // `owner` names the class whose state it is ("KelBoundary"); a static text.
   static Refusal other_process(std::string_view owner) noexcept;
   static Refusal poisoned(std::string_view owner) noexcept;
@@ -36,6 +46,10 @@ class Refusal {
   static Refusal internal_fault(std::string_view owner, std::string what) noexcept;
 
   Outcome outcome() const noexcept { return outcome_; }
+  // The outcome's number: the C result, the slot it is counted in.
+  std::int32_t number() const noexcept { return security::number(outcome_); }
+  // The first offending axis of a frame, or -1.
+  std::int32_t axis() const noexcept { return axis_; }
 
   // A refusal of the command itself (shown to Python as KelViolation), as
   // opposed to a failure of the machinery (RuntimeError).
@@ -54,9 +68,10 @@ class Refusal {
   explicit Refusal(Outcome outcome) noexcept : outcome_(outcome) {}
 
   Outcome outcome_;
-  double first_ = 0.0;   // commanded velocity; receipt age in nanoseconds (< 0: ahead)
-  double second_ = 0.0;  // velocity limit; maximum age in nanoseconds
-  std::string_view owner_;
+  double first_ = 0.0;   // commanded velocity; age in nanoseconds (< 0: ahead); step
+  double second_ = 0.0;  // velocity limit; maximum age in nanoseconds; allowed step
+  std::int32_t axis_ = -1;
+  std::string_view owner_;   // or the static text of an invalid argument
   std::string description_;  // what a failing source or fault reported
 };
 

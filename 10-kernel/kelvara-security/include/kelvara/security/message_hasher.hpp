@@ -58,7 +58,13 @@ class MessageHasher {
   ~MessageHasher();
 
  private:
-  MessageHasher() = default;
+  // Keys the hasher and absorbs the message up to the payload; the caller has
+  // checked the identifier's length.
+  MessageHasher(const HmacKeyContext& key_context, const Nonce& nonce, std::uint64_t timestamp_nanos,
+                std::uint64_t sequence_id, ActionId action_id) noexcept;
+  // Signing builds its hasher in place, with the same check as begin.
+  friend std::expected<Receipt, KelError> authorize(const HmacKeyContext&, const Nonce&, std::uint64_t,
+                                                    std::uint64_t, ActionId, const Payload&) noexcept;
 
   Sha256State inner_state_{};
   Sha256State outer_state_{};  // after its key block, which is all it holds
@@ -68,15 +74,18 @@ class MessageHasher {
   std::array<std::uint8_t, kSha256BlockSize> pending_block_{};
 };
 
-// Signs an action: the tag that begin, update with the payload and finalize
-// give, computed in one pass over the whole message. Fails only with
-// ActionIdOverflow for an identifier over 64 bytes.
+// Signs an action: begin, update with the payload, finalize; the one way a
+// tag is made. Fails only with ActionIdOverflow for an identifier over 64 bytes.
 std::expected<Receipt, KelError> authorize(const HmacKeyContext& key_context, const Nonce& nonce,
                                            std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
                                            ActionId action_id, const Payload& payload) noexcept;
 
-// The exact bytes the tag covers, 60 + L long, for inspection and test vectors;
-// signing itself streams them without building the whole message.
+// HMAC-SHA-256 of any message under a prepared key: the one computation every
+// tag of the system comes from.
+Tag hmac(const HmacKeyContext& key_context, std::span<const std::uint8_t> message) noexcept;
+
+// The exact bytes the tag covers, 60 + L long, for inspection and test vectors,
+// laid out by the same code that feeds them to the hasher.
 struct SignedMessage {
   std::array<std::uint8_t, kMaxSignedMessageSize> bytes{};
   std::size_t size = 0;
