@@ -57,7 +57,7 @@ class Attacker:
         if (stream_id, key_id) not in self.signers:
             self.signers[stream_id, key_id] = CommandSigner(
                 self.rng.randbytes(32), stream_id=stream_id, axes=AXES, max_velocity_rad_s=1e9,
-                rate_limit=2**31, key_id=key_id,
+                rate_limit=1_000_000, key_id=key_id,
             )
         return self.signers[stream_id, key_id]
 
@@ -104,6 +104,8 @@ class Attacker:
             if tick == self.jam.tick:  # the first command is kept, to be delivered stale
                 self._hold(out, self.jam.tick + self.jam.ticks, "stale")
             self._silence(out, "jammed", lambda _link, _d: True)
+            if tick == self.jam.tick + self.jam.ticks - 1:
+                self._wait_until_stale()
             return out
         if self.drop is not None and tick < self.drop.tick + self.drop.ticks:
             joint = self.drop.joint
@@ -113,9 +115,8 @@ class Attacker:
 
         due = [held for held in self.held if held[0] <= tick]
         self.held = [held for held in self.held if held[0] > tick]
-        for _, name, datagram, kind, held_ns in due:
+        for _, name, datagram, kind, _held_ns in due:
             if kind == "stale":
-                self._wait_until_stale(held_ns)
                 out[name].insert(0, (datagram, kind))  # first, so no newer command beats it
             else:
                 out[name].append((datagram, kind))
@@ -169,10 +170,14 @@ class Attacker:
             self.silenced[kind, name] += len(datagrams) - len(kept)
             datagrams[:] = kept
 
-    def _wait_until_stale(self, held_ns: int) -> None:
-        """Ticks are paced, but the harness may run faster than the freshness
-        window assumes on a short run: make sure the command really is old."""
-        due = held_ns + round(1.5 * self.settings.max_age_s * 1e9)
+    def _wait_until_stale(self) -> None:
+        """A short jam may take less wall time than the gates' freshness window:
+        on its last tick (whose commands are dropped anyway), wait until what
+        was held is old, so that the next tick's commands are signed after it."""
+        held_at = [held_ns for _, _, _, kind, held_ns in self.held if kind == "stale"]
+        if not held_at:
+            return
+        due = min(held_at) + round(1.5 * self.settings.max_age_s * 1e9)
         while (ahead := due - time.monotonic_ns()) > 0:
             time.sleep(ahead / 1e9)
 
