@@ -103,21 +103,27 @@ def run(sockets: dict, wiring: dict) -> None:
         if tick == timeline.key_removed:
             gates.retire_key(KEY_IDS[0], KEY_IDS[1])
 
-        started = time.perf_counter_ns()
+        spent = 0
         for frame in datagrams["frames"]:
+            started = time.perf_counter_ns()
             try:
                 command = gates.frames.admit(frame)
             except KelViolation as refusal:
-                received.append((tick, "frames", link.digest(frame), refusal.violation_type, None))
-                continue
-            arms["frames"].command_all(command.positions)
-            received.append((tick, "frames", link.digest(frame), "admitted", command.stream_id))
-        record["admit_frames_ns"][tick] = time.perf_counter_ns() - started
+                outcome, stream = refusal.violation_type, None
+            else:
+                outcome, stream = "admitted", command.stream_id
+            spent += time.perf_counter_ns() - started
+            if outcome == "admitted":
+                arms["frames"].command_all(command.positions)
+            received.append((tick, "frames", link.digest(frame), outcome, stream))
+        record["admit_frames_ns"][tick] = spent
 
-        started = time.perf_counter_ns()
+        spent = 0
         for datagram in datagrams["per-axis"]:
-            received.append((tick, "per-axis", link.digest(datagram), admit_receipt(gates.receipts, arms["per-axis"], datagram), None))
-        record["admit_receipts_ns"][tick] = time.perf_counter_ns() - started
+            outcome, ns = admit_receipt(gates.receipts, arms["per-axis"], datagram)
+            spent += ns
+            received.append((tick, "per-axis", link.digest(datagram), outcome, None))
+        record["admit_receipts_ns"][tick] = spent
 
         for name, arm in arms.items():
             started = time.perf_counter_ns()
@@ -131,19 +137,22 @@ def run(sockets: dict, wiring: dict) -> None:
     save(wiring, "drive", record)
 
 
-def admit_receipt(gate: KelGate, arm: Arm, datagram: bytes) -> str:
-    """One per-axis command through the gate to its motor; the outcome's code."""
+def admit_receipt(gate: KelGate, arm: Arm, datagram: bytes) -> tuple[str, int]:
+    """One per-axis command through the gate to its motor: the outcome's code,
+    and the nanoseconds the gate took."""
     if len(datagram) != link.PER_AXIS.size:
-        return "malformed"  # not a per-axis command at all: the gate never sees it
+        return "malformed", 0  # not a per-axis command at all: the gate never sees it
     axis, position, velocity, receipt = link.PER_AXIS.unpack(datagram)
     if axis >= AXES:
-        return "no_such_joint"
+        return "no_such_joint", 0
+    started = time.perf_counter_ns()
     try:
         gate.admit(receipt, axis, position, velocity)
     except KelViolation as refusal:
-        return refusal.violation_type
+        return refusal.violation_type, time.perf_counter_ns() - started
+    spent = time.perf_counter_ns() - started
     arm.command(axis, position)
-    return "admitted"
+    return "admitted", spent
 
 
 if __name__ == "__main__":
