@@ -7,6 +7,7 @@ while, and moves to a new key when the drive has learnt it."""
 from __future__ import annotations
 
 import time
+from typing import Any
 
 import numpy as np
 
@@ -74,7 +75,7 @@ def run(sockets: dict, wiring: dict) -> None:
     planner.start(timeline.key_id(0), provisioned[timeline.key_id(0)])
 
     ticks = settings.ticks
-    record = {
+    record: dict[str, Any] = {
         "desired": np.full((ticks, AXES), np.nan),
         "commanded": np.full((ticks, AXES), np.nan),
         "project_ns": np.zeros(ticks, np.int64),

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import collections
 import time
+from typing import Any
 
 import numpy as np
 
@@ -43,21 +44,14 @@ class Gates:
         self.settings = settings
         self.provisioned = provisioned
         self.envelope = Envelope(MIN_BOUND, MAX_BOUND, ROWS, LIMITS)
-        self.counts = {"frames": collections.Counter(), "per-axis": collections.Counter()}
-        self.frames: CommandGate | None = None
-        self.receipts: KelGate | None = None
-        self.restart([KEY_IDS[0]])
+        self.counts: dict[str, collections.Counter[str]] = {"frames": collections.Counter(),
+                                                           "per-axis": collections.Counter()}
+        self.frames, self.receipts = self._new_gates([KEY_IDS[0]])
 
-    def _keep_counts(self) -> None:
-        if self.frames is not None:
-            self.counts["frames"].update(dict(self.frames.stats))
-            self.counts["per-axis"].update(dict(self.receipts.stats))
-
-    def restart(self, key_ids: list[int]) -> None:
-        """New gates that remember nothing: the frame gate with every key the drive
+    def _new_gates(self, key_ids: list[int]) -> tuple[CommandGate, KelGate]:
+        """Gates that remember nothing: the frame gate with every key the drive
         holds, the per-axis gate with the oldest (receipts name no key)."""
-        self._keep_counts()
-        self.frames = CommandGate(
+        frames = CommandGate(
             {key_id: self.provisioned[key_id] for key_id in key_ids},
             axes=AXES,
             streams={MAIN_STREAM, TELEOP_STREAM},
@@ -65,7 +59,15 @@ class Gates:
             envelope=self.envelope,
             max_step_rad_s=self.settings.max_step,
         )
-        self.receipts = KelGate(self.provisioned[key_ids[0]], max_age_s=self.settings.max_age_s)
+        return frames, KelGate(self.provisioned[key_ids[0]], max_age_s=self.settings.max_age_s)
+
+    def _keep_counts(self) -> None:
+        self.counts["frames"].update(dict(self.frames.stats))
+        self.counts["per-axis"].update(dict(self.receipts.stats))
+
+    def restart(self, key_ids: list[int]) -> None:
+        self._keep_counts()
+        self.frames, self.receipts = self._new_gates(key_ids)
 
     def retire_key(self, old: int, new: int) -> None:
         self.frames.remove_key(old)
@@ -74,9 +76,11 @@ class Gates:
         self.counts["per-axis"].update(counts)
 
     def totals(self) -> dict[str, dict[str, int]]:
-        self._keep_counts()
-        self.frames = self.receipts = None
-        return {name: dict(counts) for name, counts in self.counts.items()}
+        """Every count since the start, the current gates' included."""
+        totals = {name: collections.Counter(counts) for name, counts in self.counts.items()}
+        totals["frames"].update(dict(self.frames.stats))
+        totals["per-axis"].update(dict(self.receipts.stats))
+        return {name: dict(counts) for name, counts in totals.items()}
 
 
 def bind() -> dict:
@@ -90,7 +94,7 @@ def run(sockets: dict, wiring: dict) -> None:
     arms = {"frames": Arm(), "per-axis": Arm()}
     controller = (link.HOST, wiring["ports"]["controller"]["done"])
     ticks = settings.ticks
-    record = {f"{what} {name}": np.zeros((ticks, AXES)) for what in ("applied", "joints") for name in arms}
+    record: dict[str, Any] = {f"{what} {name}": np.zeros((ticks, AXES)) for what in ("applied", "joints") for name in arms}
     record |= {"admit_frames_ns": np.zeros(ticks, np.int64), "admit_receipts_ns": np.zeros(ticks, np.int64),
                "physics_ns": np.zeros(ticks, np.int64)}
     received = []  # (tick, link, digest, outcome, stream) of every datagram, in arrival order

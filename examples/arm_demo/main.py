@@ -34,8 +34,12 @@ def main(argv: list[str] | None = None) -> int:
     args = arguments(argv)
     settings = Settings(seconds=args.seconds, seed=args.seed, speed=args.speed)
     records = args.output / "records"
-    shutil.rmtree(records, ignore_errors=True)
-    records.mkdir(parents=True)
+    try:
+        shutil.rmtree(records, ignore_errors=True)
+        records.mkdir(parents=True)
+    except OSError as error:
+        print(f"arm demo: cannot write its records under {args.output}: {error.strerror}", file=sys.stderr)
+        return 2
     started = time.monotonic()
     try:
         run_crew(settings, records)
@@ -46,11 +50,12 @@ def main(argv: list[str] | None = None) -> int:
         print("arm demo: interrupted; every process stopped", file=sys.stderr)
         return 130
     wall = time.monotonic() - started
-    analysis = analyse(settings, *(load(records, role) for role in ("controller", "proxy", "drive")))
+    controller, proxy, drive = (load(records, role) for role in ("controller", "proxy", "drive"))
+    analysis = analyse(settings, controller, proxy, drive)
     print(table(analysis, wall))
     write_summary(analysis, wall, args.output / "summary.json")
     from .picture import draw  # the plotting library loads only once there is something to draw
 
-    path = draw(analysis, *(load(records, role) for role in ("controller", "drive")), args.output / "arm.png")
+    path = draw(analysis, controller, drive, args.output / "arm.png")
     print(f"\n  picture written to {path.resolve()}")
     return 1 if analysis.failures else 0

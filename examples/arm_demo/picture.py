@@ -15,6 +15,7 @@ import matplotlib
 matplotlib.use("Agg")  # no display needed
 import matplotlib.pyplot as plt
 import numpy as np
+from matplotlib.artist import Artist
 from matplotlib.lines import Line2D
 from matplotlib.patches import Patch
 
@@ -92,7 +93,7 @@ def _refusals(ax, analysis: Analysis) -> None:
 
 
 def _legend(figure) -> None:
-    handles = [
+    handles: list[Artist] = [
         Line2D([], [], color="0.55", linestyle="--", label="desired (planner)"),
         Line2D([], [], color=_FRAMES, label="applied at the drive: frames"),
         Line2D([], [], color="tab:orange", label="simulated joint: frames"),
