@@ -21,7 +21,7 @@ import threading
 import time
 import timeit
 
-from _kelvara import Envelope, Envelope4, Governor, KelBoundary, KelGate, MonotonicCounter
+from _kelvara import CommandGate, CommandSigner, Envelope, Envelope4, Governor, KelBoundary, KelGate, MonotonicCounter
 
 try:
     import numpy as np
@@ -374,6 +374,91 @@ def row_envelope_project_into() -> Row:
     return row(ours / 100_000 * 1e9, loop / 100_000 * 1e9)
 
 
+FRAME_HEADER = struct.Struct("<2sBBIQHH")
+JOINTS = 7
+TICK_POSITIONS = (0.0, -0.5, 1.2, 0.0, 0.3, -1.57, 0.0)
+TICK_VELOCITIES = (0.1, 0.0, -0.2, 0.0, 0.0, 0.05, 0.0)
+MAX_AGE_NS = 60 * 10**9
+
+
+def pure_frame(key: bytes, stream: int, counter: int) -> bytes:
+    body = FRAME_HEADER.pack(b"KF", 1, 0, stream, counter, JOINTS, 0)
+    body += b"".join(struct.pack("<dd", p, v) for p, v in zip(TICK_POSITIONS, TICK_VELOCITIES))
+    return body + hmac.digest(key, body, "sha256")
+
+
+class PurePythonFrameGate:
+    """CommandGate.admit written in Python: struct, hmac.digest,
+    hmac.compare_digest and a dict of counters per stream, under a lock; the
+    structure, key, stream, tag, counter, freshness and finiteness checks."""
+
+    def __init__(self, keys: dict[int, bytes], axes: int, streams: list[int]) -> None:
+        self.keys, self.axes = keys, axes
+        self.last = dict.fromkeys(streams, 0)
+        self.values = struct.Struct(f"<{2 * axes}d")
+        self.lock = threading.Lock()
+
+    def admit(self, frame: bytes) -> tuple[int, int, int, tuple[float, ...], tuple[float, ...]]:
+        if len(frame) < 20:
+            raise ValueError("invalid_frame")
+        magic, version, key_id, stream, counter, n, flags = FRAME_HEADER.unpack_from(frame)
+        if magic != b"KF" or version != 1 or flags or n != self.axes or len(frame) != 52 + 16 * n:
+            raise ValueError("invalid_frame")
+        key = self.keys.get(key_id)
+        if key is None:
+            raise ValueError("unknown_key")
+        if stream not in self.last:
+            raise ValueError("unknown_stream")
+        if not hmac.compare_digest(hmac.digest(key, frame[:-32], "sha256"), frame[-32:]):
+            raise ValueError("authentication_failure")
+        values = self.values.unpack_from(frame, 20)
+        with self.lock:
+            if counter <= self.last[stream]:
+                raise ValueError("replay_counter")
+            if abs(time.time_ns() - counter) > MAX_AGE_NS:
+                raise ValueError("stale_frame")
+            if not all(map(math.isfinite, values)):
+                raise ValueError("non_finite_value")
+            self.last[stream] = counter
+        return stream, counter, key_id, values[0::2], values[1::2]
+
+
+def row_frame_round_trip() -> Row:
+    """ns per tick, seven joints: CommandSigner.sign and CommandGate.admit of
+    one frame, against seven KelBoundary.authorize_action and seven KelGate.admit,
+    the per-axis way to move the same seven joints."""
+    signer = CommandSigner(KEY, stream_id=1, axes=JOINTS, max_velocity_rad_s=4.18, rate_limit=1_000_000)
+    gate = CommandGate({0: KEY}, axes=JOINTS, streams=[1], max_age_s=60)
+    boundary, receipts = KelBoundary(rate_limit=10**12, hmac_key=KEY), KelGate(KEY, max_age_s=60)
+    sign, admit, authorize, admit_receipt = signer.sign, gate.admit, boundary.authorize_action, receipts.admit
+    for _ in range(FULL):  # the receipt gate's nonce memory full, as in a long run
+        admit_receipt(authorize(0, 0.5, 0.1).receipt_hash, 0, 0.5, 0.1)
+
+    def frame_tick() -> None:
+        admit(sign(TICK_POSITIONS, TICK_VELOCITIES))
+
+    def receipt_tick() -> None:
+        for axis in range(JOINTS):
+            p, v = TICK_POSITIONS[axis], TICK_VELOCITIES[axis]
+            admit_receipt(authorize(axis, p, v).receipt_hash, axis, p, v)
+
+    return row(*paired(frame_tick, receipt_tick, 4_000), 0.3)
+
+
+def row_frame_admit() -> Row:
+    """ns: CommandGate.admit of a fresh seven-joint frame, against the same
+    gate in Python (struct, hmac.digest, hmac.compare_digest, dict of counters)."""
+    number = 20_000
+    start = time.time_ns()
+    stream = [pure_frame(KEY, 1, start + i) for i in range(REPEATS * number)]
+    ours = CommandGate({0: KEY}, axes=JOINTS, streams=[1], max_age_s=MAX_AGE_NS / 1e9)
+    theirs = PurePythonFrameGate({0: KEY}, JOINTS, [1])
+    assert ours.admit(stream[0]).positions == theirs.admit(stream[0])[3] == TICK_POSITIONS
+    ours_next, theirs_next = iter(stream[1:]).__next__, iter(stream[1:]).__next__
+    ours_admit, theirs_admit = ours.admit, theirs.admit
+    return row(*paired(lambda: ours_admit(ours_next()), lambda: theirs_admit(theirs_next()), number - 1), 0.2)
+
+
 # The rows with a target are the ones make bench holds to; project_into's aim of
 # half numpy.clip is shown beside the single read that bounds it.
 ROWS = [
@@ -381,6 +466,8 @@ ROWS = [
     ("KelBoundary.authorize_action p99", "ns", row_authorize_tail, "its own median"),
     ("KelGate.admit", "ns", row_admit, "pure-Python gate"),
     ("KelReceipt.verify", "ns", row_verify, "hmac.digest(key, message, 'sha256')"),
+    ("CommandSigner.sign + CommandGate.admit, 7 axes", "ns", row_frame_round_trip, "7 authorize + 7 KelGate.admit"),
+    ("CommandGate.admit, 7 axes", "ns", row_frame_admit, "pure-Python frame gate"),
     ("Governor.project(x)", "ns", row_project, "math.fabs(x)"),
     ("MonotonicCounter.next_value()", "ns", row_next_value, "itertools.count().__next__"),
     ("Governor.project_batch 1M list", "ms", row_project_batch_list, "array('f', values).tolist()"),

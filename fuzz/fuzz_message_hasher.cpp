@@ -3,31 +3,17 @@
 // in arbitrary pieces and the receipt's tag check all agree with it; a longer
 // identifier is refused with nothing computed; one flipped tag bit fails the
 // check; the receipt's byte form reads back as itself.
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-
 #include <vector>
 
 #include "fuzz_input.hpp"
 #include "kelvara/security/message_hasher.hpp"
 #include "kelvara/security/receipt.hpp"
 #include "kelvara/security/tag_check.hpp"
-
-namespace {
+#include "kelvara/security/test_support.hpp"
 
 using namespace kelvara::security;
 using kelvara::fuzz::pick_bytes;
-
-Tag reference_hmac(const Key& key, std::span<const std::uint8_t> message) {
-  Tag tag{};
-  unsigned int length = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), message.data(), message.size(), tag.data(),
-       &length);
-  FUZZ_CHECK(length == tag.size());
-  return tag;
-}
-
-}  // namespace
+using kelvara::security::testing::reference_hmac;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);

@@ -12,7 +12,6 @@
 #include "binder.hpp"
 #include "classes.hpp"
 #include "command.hpp"
-#include "contract_texts.hpp"
 #include "envelope.hpp"
 #include "frame_arguments.hpp"
 #include "instance.hpp"

@@ -36,6 +36,9 @@ echo
 echo "== Kernel: four-axis solve beside DAQP, problem by problem"
 build/bench/bench/multivar_4d_vs_daqp --json "$results/kernel.json"
 echo
+echo "== Kernel: general projection (Envelope) beside DAQP, problem by problem"
+build/bench/bench/envelope_vs_daqp --json "$results/envelope.json"
+echo
 
 echo "== Python hot paths"
 scripts/install-module.sh

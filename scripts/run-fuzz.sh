@@ -10,7 +10,7 @@ scripts/bootstrap.sh clang-19 libclang-rt-19-dev  # libFuzzer and the sanitizer 
 export PATH="$PWD/.venv/bin:$PATH"
 
 seconds=${FUZZ_SECONDS:-30}
-targets=(${FUZZ_TARGETS:-projection normal_equations message_hasher actuator_gate command_gate number_text})
+targets=(${FUZZ_TARGETS:-projection envelope normal_equations message_hasher actuator_gate command_gate number_text})
 build=build/fuzz  # the preset's binary folder
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc 2>/dev/null || echo 2)"

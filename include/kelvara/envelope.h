@@ -18,9 +18,9 @@
  * that depends only on it, once; a projection then pays only for the command.
  * Nothing allocates, locks or keeps state between calls: one initialised
  * envelope may be projected onto from many threads at once (but not
- * initialised again while they do). Initialising uses about 52 KiB of stack
- * (make envelopes where stacks are large, at configuration time); a
- * projection a few KiB. It holds no
+ * initialised again while they do). Initialising uses up to 40 KiB of stack
+ * (make envelopes where stacks are large, at configuration time), a
+ * projection up to 12 KiB. It holds no
  * resources, so its storage may be freed or reused without a call; a copy
  * (struct assignment, memcpy) to other 8-byte aligned storage is an equal
  * envelope.
@@ -40,8 +40,8 @@ typedef uint32_t SolveStatus;
 #define KELVARA_ENVELOPE_MAX_AXES 32
 #define KELVARA_ENVELOPE_MAX_ROWS 32
 
-/* sizeof(KelvaraEnvelope): the bounds, rows and limits as given, the rows
- * scaled to unit length and their Gram matrix, with room to spare. */
+/* sizeof(KelvaraEnvelope): the bounds, rows and limits as given and the rows
+ * scaled to unit length, with room to spare. */
 #define KELVARA_ENVELOPE_SIZE 32768
 
 /* Storage for one envelope. Opaque: touch it only through the functions

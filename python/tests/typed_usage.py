@@ -6,6 +6,9 @@ from typing import assert_type
 
 import kelvara
 from kelvara import (
+    Command,
+    CommandGate,
+    CommandSigner,
     Envelope,
     Envelope4,
     Envelope4Result,
@@ -51,6 +54,16 @@ def authorize(boundary: KelBoundary, axis: int, position: float) -> KelReceipt |
         return None
 
 
+def drive_tick(gate: CommandGate, frame: bytes, held: tuple[float, ...]) -> tuple[float, ...]:
+    try:
+        command = gate.admit(frame)
+    except KelViolation:
+        return held
+    assert_type(command, Command)
+    assert_type(command.counter, int)
+    return command.positions
+
+
 def main() -> None:
     joint = Governor(-1.5, 1.5)
     assert clamp_joint(joint, array.array("f", [2.0, -0.25])) == [1.5, -0.25]
@@ -71,6 +84,14 @@ def main() -> None:
     admitted = gate.admit(receipt.receipt_hash, 2, joint.project(1.7), 0.5)
     assert_type(admitted, KelReceipt)
     assert gate.last_sequence_id == admitted.sequence_id == 1
+    signer = CommandSigner(KEY, stream_id=3, axes=7, max_velocity_rad_s=[1.0] * 7)
+    frame = signer.sign([0.25] * 7, array.array("d", [0.5] * 7))
+    assert_type(frame, bytes)
+    command_gate = CommandGate({0: KEY}, axes=7, streams={3}, envelope=arm, max_step_rad_s=2.0)
+    assert drive_tick(command_gate, frame, (0.0,) * 7) == (0.25,) * 7
+    assert drive_tick(command_gate, frame, (0.0,) * 7) == (0.0,) * 7  # a replay: hold
+    stats: dict[str, int] = command_gate.stats
+    assert stats["admitted"] == 1 and stats["replay_counter"] == 1 and gate.stats["admitted"] == 1
     counter = MonotonicCounter(initial_value=41)
     assert counter.next_value() == 42
     version: str = kelvara.__version__

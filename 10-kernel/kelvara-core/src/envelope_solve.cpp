@@ -112,7 +112,8 @@ class EnvelopeSolve {
     while (most_violated(p)) {
       double lambda_p = 0.0;
       for (;;) {
-        if (++changes > max_changes) return fallback(projected, KELVARA_STATUS_NUMERICAL_FAILURE, changes);
+        if (changes == max_changes) return fallback(projected, KELVARA_STATUS_NUMERICAL_FAILURE, changes);
+        ++changes;
         directions(p);
         // The constraint of W whose multiplier reaches zero first: a row
         // (block >= 0) or a held axis (block < -1 encodes axis -2 - block).

@@ -67,6 +67,8 @@ TEST(SecretErasure, SendersGatesAndHashersEraseTheKeyStatesWhenTheyEnd) {
 
 // Where a holder keeps its key states is its own business: look for them
 // anywhere in its bytes, before and after it ends, and for a removed key too.
+// The buffers start zeroed, since bytes a holder never writes (an empty
+// optional envelope) would keep whatever the stack held.
 template <typename T>
 bool holds_key(const Placed<T>& placed, const Key& key) {
   const HmacKeyContext context = HmacKeyContext::from_key(key);
@@ -78,14 +80,14 @@ bool holds_key(const Placed<T>& placed, const Key& key) {
 TEST(SecretErasure, CommandSignersAndGatesEraseEveryKeyState) {
   Key other = kKey;
   other[0] ^= 0xff;
-  Placed<CommandSigner> signer;
+  Placed<CommandSigner> signer{};
   SignerConfig config{.key = kKey, .key_id = 1, .stream_id = 2, .axes = 1, .max_velocity_rad_s = {1.0}};
   signer.make(config);
   ASSERT_TRUE(holds_key(signer, kKey));
   signer.end();
   EXPECT_FALSE(holds_key(signer, kKey));
 
-  Placed<CommandGate> gate;
+  Placed<CommandGate> gate{};
   CommandGate& made = gate.make(std::size_t{2}, std::uint64_t{0});
   ASSERT_TRUE(made.add_key(3, kKey) && made.add_key(200, other));
   ASSERT_TRUE(holds_key(gate, kKey) && holds_key(gate, other));

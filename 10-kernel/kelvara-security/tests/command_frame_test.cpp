@@ -81,7 +81,9 @@ TEST(CommandFrame, WritesTheLayoutAndReadsItBack) {
       changed[byte] ^= 0x10;
       const auto parsed = parse_frame(changed);
       // A changed header byte may break the structure; otherwise the tag fails.
-      if (parsed) EXPECT_FALSE(frame_tag_matches(context, *parsed)) << byte;
+      if (parsed) {
+        EXPECT_FALSE(frame_tag_matches(context, *parsed)) << byte;
+      }
     }
   }
 }

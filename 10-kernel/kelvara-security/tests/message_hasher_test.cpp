@@ -4,16 +4,17 @@
 #include "kelvara/security/receipt.hpp"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <algorithm>
 #include <random>
 #include <vector>
 
+#include "kelvara/security/test_support.hpp"
+
 namespace {
 
 using namespace kelvara::security;
+using kelvara::security::testing::reference_hmac;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -34,15 +35,6 @@ Bytes message_by_hand(const Nonce& nonce, std::uint64_t timestamp, std::uint64_t
   le64(16);
   out.insert(out.end(), payload.begin(), payload.end());
   return out;
-}
-
-Tag reference_hmac(const Key& key, const Bytes& message) {
-  Tag tag{};
-  unsigned int length = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), message.data(), message.size(), tag.data(),
-       &length);
-  EXPECT_EQ(length, kTagSize);
-  return tag;
 }
 
 template <std::size_t N>

@@ -66,7 +66,8 @@ class CommandSigner {
  public:
   // The config must pass check_signer_config (else every sign() returns that
   // refusal). The key is prepared once and erased with the signer. `owner`
-  // names the signer in machinery messages.
+  // names the signer in machinery messages. Throws std::bad_alloc when the
+  // rate window (8 bytes per frame of rate_limit) cannot be allocated.
   explicit CommandSigner(const SignerConfig& config, PlatformSources sources = {},
                          std::string_view owner = "CommandSigner");
   CommandSigner(const CommandSigner&) = delete;

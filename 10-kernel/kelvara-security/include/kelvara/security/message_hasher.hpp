@@ -75,13 +75,14 @@ class MessageHasher {
 };
 
 // Signs an action: begin, update with the payload, finalize; the one way a
-// tag is made. Fails only with ActionIdOverflow for an identifier over 64 bytes.
+// receipt's tag is made. Fails only with ActionIdOverflow for an identifier over 64 bytes.
 std::expected<Receipt, KelError> authorize(const HmacKeyContext& key_context, const Nonce& nonce,
                                            std::uint64_t timestamp_nanos, std::uint64_t sequence_id,
                                            ActionId action_id, const Payload& payload) noexcept;
 
-// HMAC-SHA-256 of any message under a prepared key: the one computation every
-// tag of the system comes from.
+// HMAC-SHA-256 under a prepared key of a message already laid out whole (a
+// command frame's covered bytes), ending through the same padding and outer
+// hash as the hasher.
 Tag hmac(const HmacKeyContext& key_context, std::span<const std::uint8_t> message) noexcept;
 
 // The exact bytes the tag covers, 60 + L long, for inspection and test vectors,
