@@ -13,12 +13,10 @@
 // span of W and no multiplier can leave, the multipliers give a nonnegative
 // combination of constraints that no point meets: the envelope is empty.
 //
-// Bounds are simple bounds: a bound in W holds its axis, which leaves the
-// free axes only, so the Cholesky factor covers just the rows of W and their
-// inner products over the free axes. Holding or freeing an axis is a rank-one
-// downdate or update of that factor, adding or removing a row a bordering or a
-// Givens sweep: O(|W|^2) each. The box clamp of u, where every clamped axis is
-// held, is the start, and the quick accept when no row is broken there.
+// Bounds are simple bounds: a bound in W holds its axis, so the linear
+// algebra covers only the rows of W over the free axes (RowFactor). The box
+// clamp of u, every clamped axis held, is the start, and the answer when it
+// meets every row.
 //
 // Termination: each round ends with a full step of length s_p/|z|^2 > 0 on a
 // violated p, which strictly raises the dual objective 0.5|x - u|^2, so no
@@ -29,6 +27,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "envelope_factor.hpp"
 #include "kelvara/core/envelope.hpp"
 
 namespace kelvara::core {
@@ -99,11 +98,18 @@ class EnvelopeSolve {
       const double lo = lo_[i];
       const double hi = hi_[i];
       x_[i] = v;
+      mu_[i] = 0.0;
+      side_[i] = 0.0;
       if (v < lo) {
         hold(i, false, lo - v);
       } else if (v > hi) {
         hold(i, true, v - hi);
       }
+    }
+    // The quick accept: the clamp meets every row in the caller's own terms.
+    if (e_.contains(x_)) {
+      for (unsigned i = 0; i < n_; ++i) projected[i] = x_[i];
+      return {KELVARA_STATUS_OPTIMAL, 0};
     }
 
     const unsigned max_changes = 8 * (2 * n_ + m_) + 16;
@@ -119,25 +125,28 @@ class EnvelopeSolve {
         // (block >= 0) or a held axis (block < -1 encodes axis -2 - block).
         int block = -1;
         double t_block = HUGE_VAL;
+        // (Compared as products, so that only a new minimum pays a division.)
         for (unsigned j = 0; j < q_; ++j) {
-          if (r_[j] > kBlockTol && lambda_[j] / r_[j] < t_block) {
+          if (r_[j] > kBlockTol && lambda_[j] < t_block * r_[j]) {
             t_block = lambda_[j] / r_[j];
             block = int(j);
           }
         }
-        for (unsigned i = 0; i < n_; ++i) {
-          if (is_held(i) && rho_[i] > kBlockTol && mu_[i] / rho_[i] < t_block) {
+        for (unsigned i = 0; i < n_; ++i) {  // rho is zero on free axes
+          if (rho_[i] > kBlockTol && mu_[i] < t_block * rho_[i]) {
             t_block = mu_[i] / rho_[i];
             block = -2 - int(i);
           }
         }
         if (d_ <= kDependentTol || q_ + held_count_ == n_) {
-          // n_p is in the span of W: only the multipliers can move.
+          // n_p is in the span of W: the multipliers move, and x with them
+          // along z (which is zero but for rounding, and keeps x = u -
+          // N_W^T lambda exact when n_p is only nearly in the span).
           if (block == -1) {
             return proven_empty(p) ? fallback(projected, KELVARA_STATUS_INFEASIBLE, changes)
                                    : fallback(projected, KELVARA_STATUS_NUMERICAL_FAILURE, changes);
           }
-          move_multipliers(t_block, lambda_p);
+          step(t_block, lambda_p);
           release(block);
           continue;
         }
@@ -151,6 +160,9 @@ class EnvelopeSolve {
           }
           break;
         }
+        // Neither step is a number (overflow in magnitudes far outside the
+        // documented range): give up rather than step into NaN.
+        if (block == -1) return fallback(projected, KELVARA_STATUS_NUMERICAL_FAILURE, changes);
         step(t_block, lambda_p);
         release(block);
       }
@@ -217,7 +229,7 @@ class EnvelopeSolve {
   void directions(const Candidate& p) noexcept {
     const double* ap = p.row >= 0 ? unit_row(unsigned(p.row)) : nullptr;
     const double sign_p = p.upper ? 1.0 : -1.0;
-    // y = L^-1 v with v_j = n_p . n_j over the free axes.
+    // y = L^-1 v with v_j = n_p . n_j over the free axes, and r = L^-T y.
     for (unsigned j = 0; j < q_; ++j) {
       const double* aj = unit_row(rows_[j]);
       double v = 0.0;
@@ -228,14 +240,10 @@ class EnvelopeSolve {
       } else {
         v = sign_p * aj[p.axis];
       }
-      for (unsigned k = 0; k < j; ++k) v -= factor_[j][k] * y_[k];
-      y_[j] = v / factor_[j][j];
+      y_[j] = v;
     }
-    for (unsigned jj = q_; jj-- > 0;) {
-      double sum = y_[jj];
-      for (unsigned k = jj + 1; k < q_; ++k) sum -= factor_[k][jj] * r_[k];
-      r_[jj] = sum / factor_[jj][jj];
-    }
+    factor_.solve_lower(y_, y_);
+    factor_.solve_upper(y_, r_);
     // z = n_p - N_R^T r over every axis; on a held axis that remainder is
     // what the held bound takes up (its rate rho), and z is zero there.
     for (unsigned i = 0; i < n_; ++i) z_[i] = ap != nullptr ? ap[i] : (i == p.axis ? sign_p : 0.0);
@@ -245,12 +253,11 @@ class EnvelopeSolve {
     }
     double d = 0.0;
     for (unsigned i = 0; i < n_; ++i) {
-      if (is_held(i)) {
-        rho_[i] = held_upper(i) ? z_[i] : -z_[i];
-        z_[i] = 0.0;
-      } else if (ap != nullptr) {
-        d += ap[i] * z_[i];
-      }
+      rho_[i] = side_[i] * z_[i];
+      z_[i] = side_[i] != 0.0 ? 0.0 : z_[i];
+    }
+    if (ap != nullptr) {
+      for (unsigned i = 0; i < n_; ++i) d += ap[i] * z_[i];
     }
     d_ = ap != nullptr ? d : sign_p * z_[p.axis];
   }
@@ -261,11 +268,9 @@ class EnvelopeSolve {
       const double v = lambda_[j] - t * r_[j];
       lambda_[j] = v > 0.0 ? v : 0.0;
     }
-    for (unsigned i = 0; i < n_; ++i) {
-      if (is_held(i)) {
-        const double v = mu_[i] - t * rho_[i];
-        mu_[i] = v > 0.0 ? v : 0.0;
-      }
+    for (unsigned i = 0; i < n_; ++i) {  // rho is zero on free axes
+      const double v = mu_[i] - t * rho_[i];
+      mu_[i] = v > 0.0 ? v : 0.0;
     }
     lambda_p += t;
   }
@@ -279,6 +284,7 @@ class EnvelopeSolve {
     const std::uint32_t bit = std::uint32_t(1) << i;
     held_ |= bit;
     held_upper_ = upper ? (held_upper_ | bit) : (held_upper_ & ~bit);
+    side_[i] = upper ? 1.0 : -1.0;
     ++held_count_;
     mu_[i] = mu;
     x_[i] = bound_of(i, upper);
@@ -287,11 +293,10 @@ class EnvelopeSolve {
   // Appends row p after a full step: the factor grows by the row y and the
   // diagonal |z|, taken from z itself rather than as 1 - |y|^2.
   void add_row(unsigned p, double lambda_p) noexcept {
-    for (unsigned k = 0; k < q_; ++k) factor_[q_][k] = y_[k];
-    factor_[q_][q_] = std::sqrt(d_);
     rows_[q_] = std::uint8_t(p);
     lambda_[q_] = lambda_p;
     rows_in_ |= std::uint32_t(1) << p;
+    factor_.append(y_, std::sqrt(d_));
     ++q_;
   }
 
@@ -299,22 +304,7 @@ class EnvelopeSolve {
   // the free axes loses c c^T (c_j = a_j[i]); with L w = c, here w = +-y, the
   // downdate is a sweep of rotations whose last cosine is |z| = sqrt(d).
   void hold_with_downdate(unsigned i, bool upper, double lambda_p) noexcept {
-    double alpha = std::sqrt(d_);
-    for (unsigned k = q_; k-- > 0;) {
-      const double t = std::sqrt(alpha * alpha + y_[k] * y_[k]);
-      cos_[k] = alpha / t;
-      sin_[k] = y_[k] / t;
-      alpha = t;
-    }
-    for (unsigned j = 0; j < q_; ++j) {
-      double carry = 0.0;
-      for (unsigned k = j + 1; k-- > 0;) {
-        const double l = factor_[j][k];
-        const double t = cos_[k] * carry + sin_[k] * l;
-        factor_[j][k] = cos_[k] * l - sin_[k] * carry;
-        carry = t;
-      }
-    }
+    factor_.downdate(y_, std::sqrt(d_));
     hold(i, upper, lambda_p);
   }
 
@@ -327,48 +317,27 @@ class EnvelopeSolve {
     }
   }
 
-  // Row k leaves; the rows below it in the factor are brought back to
-  // lower-triangular form by Givens rotations on neighbouring columns.
+  // Row k leaves W and the factor.
   void drop_row(unsigned k) noexcept {
     rows_in_ &= ~(std::uint32_t(1) << rows_[k]);
     for (unsigned j = k; j + 1 < q_; ++j) {
       rows_[j] = rows_[j + 1];
       lambda_[j] = lambda_[j + 1];
-      for (unsigned c = 0; c <= j + 1; ++c) factor_[j][c] = factor_[j + 1][c];
     }
+    factor_.remove(k);
     --q_;
-    for (unsigned j = k; j < q_; ++j) {
-      const double a = factor_[j][j];
-      const double b = factor_[j][j + 1];
-      const double h = std::sqrt(a * a + b * b);
-      const double cs = a / h;
-      const double sn = b / h;
-      for (unsigned row = j; row < q_; ++row) {
-        const double f = factor_[row][j];
-        const double g = factor_[row][j + 1];
-        factor_[row][j] = cs * f + sn * g;
-        factor_[row][j + 1] = cs * g - sn * f;
-      }
-    }
   }
 
   // Axis i is free again: the rows' Gram matrix gains c c^T (c_j = a_j[i]),
   // a rank-one update of the factor.
   void free_axis(unsigned i) noexcept {
     held_ &= ~(std::uint32_t(1) << i);
+    side_[i] = 0.0;
+    mu_[i] = 0.0;
     --held_count_;
-    for (unsigned j = 0; j < q_; ++j) cos_[j] = unit_row(rows_[j])[i];
-    for (unsigned k = 0; k < q_; ++k) {
-      const double l = factor_[k][k];
-      const double h = std::sqrt(l * l + cos_[k] * cos_[k]);
-      const double c = h / l;
-      const double s = cos_[k] / l;
-      factor_[k][k] = h;
-      for (unsigned j = k + 1; j < q_; ++j) {
-        factor_[j][k] = (factor_[j][k] + s * cos_[j]) / c;
-        cos_[j] = c * cos_[j] - s * factor_[j][k];
-      }
-    }
+    double c[kEnvelopeMaxAxes];
+    for (unsigned j = 0; j < q_; ++j) c[j] = unit_row(rows_[j])[i];
+    factor_.update(c);
   }
 
   // The dependent candidate p with no rate above zero gives the combination
@@ -443,11 +412,44 @@ class EnvelopeSolve {
     return {status, changes};
   }
 
+  // Rounding moves the rows of W off their limits as the steps add up, by
+  // more where they are nearly dependent; up to two passes of refinement put
+  // them back: solve (N_R N_R^T) delta = slack over the free axes with the
+  // factor, and move x by -N_R^T delta and the multipliers by +delta (the
+  // held axes' multipliers take up what falls on their axes). A pass is
+  // skipped when every slack is already within a thousandth of its row's
+  // tolerance.
+  void refine() noexcept {
+    for (int pass = 0; pass < 2; ++pass) {
+      bool settled = true;
+      for (unsigned j = 0; j < q_; ++j) {
+        const double slack = row_value(rows_[j]) - unit_limits_[rows_[j]];
+        settled = settled && std::fabs(slack) <= 1e-3 * unit_tolerance_[rows_[j]];
+        y_[j] = slack;
+      }
+      if (settled) return;
+      factor_.solve_lower(y_, y_);
+      factor_.solve_upper(y_, r_);
+      for (unsigned j = 0; j < q_; ++j) {
+        const double* aj = unit_row(rows_[j]);
+        for (unsigned i = 0; i < n_; ++i) {
+          if (!is_held(i)) {
+            x_[i] -= r_[j] * aj[i];
+          } else {
+            mu_[i] -= held_upper(i) ? r_[j] * aj[i] : -r_[j] * aj[i];
+          }
+        }
+        lambda_[j] += r_[j];
+      }
+    }
+  }
+
   // x is reported optimal only when it meets the envelope in the caller's own
   // terms and the multipliers prove it: x - u + N_W^T lambda = 0 and every
   // row of W with a positive multiplier at its limit, to the tolerances (held
   // axes sit on their bounds exactly).
   EnvelopeProjection finish(double* projected, unsigned changes) noexcept {
+    if (q_ > 0) refine();
     double size = 1.0;
     for (unsigned i = 0; i < n_; ++i) {
       x_[i] = clamp_to(x_[i], lo_[i], hi_[i]);
@@ -456,7 +458,7 @@ class EnvelopeSolve {
       size += a > b ? a : b;
     }
     bool proven = e_.contains(x_);
-    if (proven && changes > 0) {
+    if (proven) {
       for (unsigned i = 0; i < n_; ++i) {
         z_[i] = x_[i] - u_[i];
         if (is_held(i)) z_[i] += held_upper(i) ? mu_[i] : -mu_[i];
@@ -489,23 +491,24 @@ class EnvelopeSolve {
   double z_[kEnvelopeMaxAxes];
   double d_ = 0.0;
   // Held axes: which, on which bound, how many, and their multipliers and
-  // rates (valid on held axes only).
+  // rates (zero on free axes).
   std::uint32_t held_ = 0;
   std::uint32_t held_upper_ = 0;
   unsigned held_count_ = 0;
   double mu_[kEnvelopeMaxAxes];
   double rho_[kEnvelopeMaxAxes];
-  // The rows of W in order, their multipliers, the Cholesky factor (lower) of
-  // their Gram matrix over the free axes, and scratch vectors.
+  // The normal's sign of the bound holding each axis (+1 upper, -1 lower), 0
+  // on a free axis.
+  double side_[kEnvelopeMaxAxes];
+  // The rows of W in order, their multipliers, the factor of their Gram
+  // matrix over the free axes, and scratch vectors.
   unsigned q_ = 0;
   std::uint32_t rows_in_ = 0;
   std::uint8_t rows_[kEnvelopeMaxAxes];
   double lambda_[kEnvelopeMaxAxes];
-  double factor_[kEnvelopeMaxAxes][kEnvelopeMaxAxes];
+  RowFactor factor_;
   double y_[kEnvelopeMaxAxes];
   double r_[kEnvelopeMaxAxes];
-  double cos_[kEnvelopeMaxAxes];
-  double sin_[kEnvelopeMaxAxes];
 };
 
 EnvelopeProjection Envelope::project(const double* desired, double* projected) const noexcept {

@@ -24,7 +24,7 @@ struct Problem {
 
 struct Shape {
   double locked = 0.0;      // chance that an axis has equal bounds
-  double degenerate = 0.0;  // chance that a row is a duplicate, a multiple, a bound or zero
+  double degenerate = 0.0;  // chance that a row is a duplicate, a multiple, a bound, zero or nearly dependent
   double infinite = 0.0;    // chance that a bound or a limit is infinite
   double tight = 0.3;       // chance that a row passes through the inner point
   bool lock_one = false;    // one axis, chosen at random, has equal bounds
@@ -65,7 +65,7 @@ inline Problem feasible(std::mt19937_64& rng, std::size_t axes, std::size_t rows
     p.u[i] = centre + half * 2.5 * normal(rng);
   }
   for (std::size_t r = 0; r < rows; ++r) {
-    const int kind = chance(rng, shape.degenerate) ? int(uniform(rng, 0.0, 4.0)) : -1;
+    const int kind = chance(rng, shape.degenerate) ? int(uniform(rng, 0.0, 5.0)) : -1;
     if (kind == 0 && r > 0) {  // a duplicate or a positive multiple of an earlier row
       const std::size_t from = std::size_t(uniform(rng, 0.0, double(r)));
       const double scale = chance(rng, 0.5) ? 1.0 : uniform(rng, 0.1, 10.0);
@@ -93,6 +93,18 @@ inline Problem feasible(std::mt19937_64& rng, std::size_t axes, std::size_t rows
         sum += p.a(r, i) * inner[i];
       }
       p.limits[r] = sum + 1e-3 * uniform(rng, 0.0, 1.0);
+      continue;
+    }
+    if (kind == 4 && r > 1) {  // nearly a combination of two earlier rows
+      const std::size_t first = std::size_t(uniform(rng, 0.0, double(r)));
+      const std::size_t second = std::size_t(uniform(rng, 0.0, double(r)));
+      const double w1 = uniform(rng, -1.0, 1.0), w2 = uniform(rng, -1.0, 1.0);
+      double sum = 0.0;
+      for (std::size_t i = 0; i < axes; ++i) {
+        p.a(r, i) = w1 * p.a(first, i) + w2 * p.a(second, i) + 1e-4 * normal(rng);
+        sum += p.a(r, i) * inner[i];
+      }
+      p.limits[r] = chance(rng, shape.tight) ? sum : sum + 1e-6 * uniform(rng, 0.0, 1.0);
       continue;
     }
     double sum = 0.0;

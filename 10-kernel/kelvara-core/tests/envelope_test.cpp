@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -159,17 +160,27 @@ TEST(EnvelopeProjection, MatchesTheExactProjectionOnSmallArms) {
   EXPECT_GT(optimal, 2000);
 }
 
-// Larger arms: every feasible set is solved; the answer x is a projection
-// (u - x).(y - x) <= 0 for points y of the envelope, here the projections of
-// other commands); projecting x again gives x; empty sets are INFEASIBLE.
+// Larger arms, at scales across the documented range: every feasible set is
+// solved; the answer x is a projection ((u - x).(y - x) <= 0 for points y of
+// the envelope, here the projections of other commands); projecting x again
+// gives x; empty sets are INFEASIBLE.
 TEST(EnvelopeProjection, IsAProjectionOnLargeArms) {
   std::mt19937_64 rng(12);
-  const envelope_random::Shape shape{.locked = 0.1, .degenerate = 0.2, .infinite = 0.1, .tight = 0.5};
-  for (int k = 0; k < 1500; ++k) {
+  // Crowded: many rows, most through one inner point, many degenerate, so
+  // that working sets come close to dependent.
+  const envelope_random::Shape shape{.locked = 0.1, .degenerate = 0.4, .infinite = 0.1, .tight = 0.8};
+  for (int k = 0; k < 2400; ++k) {
     const std::size_t axes = std::array<std::size_t, 3>{7, 12, 32}[k % 3];
-    const std::size_t rows = std::size_t(k / 3) % (axes + 1);
-    const Problem p = k % 5 == 4 ? envelope_random::empty(rng, axes, rows, shape)
-                                 : envelope_random::feasible(rng, axes, rows, shape);
+    const std::size_t rows = axes / 2 + std::size_t(k / 3) % (axes / 2 + 1);
+    Problem p = k % 5 == 4 ? envelope_random::empty(rng, axes, rows, shape)
+                           : envelope_random::feasible(rng, axes, rows, shape);
+    const double scale = std::array<double, 4>{1.0, 1e-3, 1e6, 1e9}[k % 4];
+    const double row_scale = std::array<double, 3>{1.0, 1e3, 1e6}[k % 3];
+    for (auto* v : {&p.min_bound, &p.max_bound, &p.u}) {
+      for (double& x : *v) x *= scale;
+    }
+    for (double& v : p.limits) v *= scale * row_scale;
+    for (double& v : p.coefficients) v *= row_scale;
     const Envelope e = make(p);
     std::vector<double> x(axes), again(axes);
     const auto result = e.project(p.u.data(), x.data());
@@ -184,7 +195,7 @@ TEST(EnvelopeProjection, IsAProjectionOnLargeArms) {
     for (std::size_t i = 0; i < axes; ++i) EXPECT_NEAR(again[i], x[i], 1e-9 * size) << k;
     for (int t = 0; t < 3; ++t) {
       std::vector<double> other(axes), y(axes);
-      for (double& v : other) v = envelope_random::uniform(rng, -8.0, 8.0);
+      for (double& v : other) v = envelope_random::uniform(rng, -8.0, 8.0) * scale;
       ASSERT_EQ(e.project(other.data(), y.data()).status, KELVARA_STATUS_OPTIMAL);
       Real inner = 0;
       for (std::size_t i = 0; i < axes; ++i) inner += Real(p.u[i] - x[i]) * Real(y[i] - x[i]);
