@@ -141,7 +141,8 @@ def analyse(settings: Settings, controller: dict, proxy: dict, drive: dict) -> A
                 protocol.attacks.setdefault(kind, [0, 0])[0] += count
         for kind, (_, admitted) in protocol.attacks.items():
             if admitted:
-                failures.append(f"{admitted} {kind} datagram(s) admitted on the {name} link")
+                why = "which must never be" if kind in MUST_BE_REFUSED else "after a newer command"
+                failures.append(f"{admitted} {kind} datagram(s) admitted on the {name} link, {why}")
         protocol.lost = _lost_to_events(paired, sent[name], timeline, ticks)
 
         box, rows = excursions(drive[f"applied {name}"])

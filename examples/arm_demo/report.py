@@ -8,7 +8,7 @@ import pathlib
 import mujoco
 import numpy as np
 
-from .analysis import MUST_BE_REFUSED, Analysis
+from .analysis import Analysis
 from .scenario import AXES, CONTROL_HZ, LIMITS, ROW_NAMES, ROWS
 
 _WIDTH = 46

@@ -71,7 +71,7 @@ class Settings:
         return MAX_STEP * self.speed
 
     def frame_rate_limit(self) -> int:
-        # The pacing never sends two ticks closer than half a period (see pacing), so
+        # The pacing never sends two ticks closer than half a period (link.Pacer), so
         # at most twice the control rate; the limit leaves room above it.
         return math.ceil(2.4 * CONTROL_HZ * self.speed)
 
