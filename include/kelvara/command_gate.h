@@ -30,9 +30,9 @@
  * Never restore the storage from a saved copy (a snapshot, a checkpoint, a
  * memcpy back): the copy's replay memory would admit again every frame the
  * gate admitted since. Within one process a restored copy is detected and
- * refused (KELVARA_ERR_RESTORED_STORAGE) while fewer than a few thousand gates
- * are alive; across processes nothing can tell, so a restarted drive relies on
- * freshness instead.
+ * refused for good (KELVARA_ERR_RESTORED_STORAGE) while at most 4096 gates of
+ * either kind are alive; across processes nothing can tell, so a restarted
+ * drive relies on freshness instead.
  */
 #ifndef KELVARA_COMMAND_GATE_H
 #define KELVARA_COMMAND_GATE_H
@@ -119,18 +119,20 @@ KELVARA_EXPORT int32_t kelvara_command_gate_allow_stream(KelvaraCommandGate* gat
                                                          uint32_t stream_id) KELVARA_NOEXCEPT;
 
 /* Copies envelope into the gate; positions must lie in it from now on (the
- * envelope's storage may then be reused). Returns KELVARA_OK, -1,
+ * envelope's storage may then be reused). Check the result: a gate whose
+ * envelope was refused admits positions outside it (and likewise for the step
+ * limits below). Returns KELVARA_OK, -1,
  * KELVARA_ERR_INVALID_POINTER (for either storage, holding no gate or no
  * envelope), or KELVARA_ERR_INVALID_ARGUMENT when its axis count is not the
  * gate's. */
-KELVARA_EXPORT int32_t kelvara_command_gate_set_envelope(
+KELVARA_EXPORT KELVARA_MUST_USE int32_t kelvara_command_gate_set_envelope(
     KelvaraCommandGate* gate, const struct KelvaraEnvelope* envelope) KELVARA_NOEXCEPT;
 
 /* Per-axis step limits in rad/s (axes values, copied; each >= 0, INFINITY
  * for none). Returns KELVARA_OK, -1, KELVARA_ERR_INVALID_POINTER, or
  * KELVARA_ERR_INVALID_ARGUMENT for a NaN or negative limit. */
-KELVARA_EXPORT int32_t kelvara_command_gate_set_max_step(KelvaraCommandGate* gate,
-                                                         const double* max_step_rad_s) KELVARA_NOEXCEPT;
+KELVARA_EXPORT KELVARA_MUST_USE int32_t
+kelvara_command_gate_set_max_step(KelvaraCommandGate* gate, const double* max_step_rad_s) KELVARA_NOEXCEPT;
 
 /*
  * Admits one received frame of `size` bytes (only those are read). On

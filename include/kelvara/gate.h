@@ -18,8 +18,8 @@
  * Never restore the storage from a saved copy (a snapshot, a checkpoint, a
  * memcpy back): the copy's replay memory would admit again every receipt the
  * gate admitted since. Within one process a restored copy is detected and
- * refused for good (KELVARA_ERR_RESTORED_STORAGE) while fewer than a few
- * thousand gates are alive; across processes nothing can tell, so set a
+ * refused for good (KELVARA_ERR_RESTORED_STORAGE) while at most 4096 gates
+ * of either kind are alive; across processes nothing can tell, so set a
  * maximum age.
  */
 #ifndef KELVARA_GATE_H

@@ -445,9 +445,9 @@ class EnvelopeSolve {
   }
 
   // x is reported optimal only when it meets the envelope in the caller's own
-  // terms and the multipliers prove it: x - u + N_W^T lambda = 0 and every
-  // row of W with a positive multiplier at its limit, to the tolerances (held
-  // axes sit on their bounds exactly).
+  // terms and the multipliers prove it: none below zero, x - u + N_W^T lambda
+  // = 0, and every row of W with a positive multiplier at its limit, to the
+  // tolerances (held axes sit on their bounds exactly).
   EnvelopeProjection finish(double* projected, unsigned changes) noexcept {
     if (q_ > 0) refine();
     double size = 1.0;
@@ -459,14 +459,18 @@ class EnvelopeSolve {
     }
     bool proven = e_.contains(x_);
     if (proven) {
+      // Dual feasibility (refinement may have nudged a multiplier below zero).
+      const double floor = -kKktTol * size;
       for (unsigned i = 0; i < n_; ++i) {
         z_[i] = x_[i] - u_[i];
         if (is_held(i)) z_[i] += held_upper(i) ? mu_[i] : -mu_[i];
+        proven = proven && mu_[i] >= floor;
       }
       for (unsigned j = 0; j < q_ && proven; ++j) {
         const double* aj = unit_row(rows_[j]);
         for (unsigned i = 0; i < n_; ++i) z_[i] += lambda_[j] * aj[i];
-        if (lambda_[j] > 0.0) {
+        proven = lambda_[j] >= floor;
+        if (proven && lambda_[j] > 0.0) {
           const double limit = unit_limits_[rows_[j]];
           proven = std::fabs(row_value(rows_[j]) - limit) <= kKktTol * (size + std::fabs(limit));
         }

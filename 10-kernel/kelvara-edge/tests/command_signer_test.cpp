@@ -151,6 +151,15 @@ TEST(CommandSigner, CounterIsTheWallClockMadeStrictlyIncreasing) {
   CommandSigner restarted(config, kFakeClocks);
   sign_and_admit(restarted);
   EXPECT_EQ(last, FakeClocks::wall);
+
+  // A counter at its largest value has no successor: refused, not wrapped to 0.
+  const std::uint64_t now = FakeClocks::wall;
+  FakeClocks::wall = UINT64_MAX;
+  CommandSigner at_the_end(config, kFakeClocks);
+  EXPECT_EQ(outcome(at_the_end, {0.0, 1.0}, {0.0, 0.0}), "signed");
+  EXPECT_EQ(outcome(at_the_end, {0.0, 1.0}, {0.0, 0.0}), "clock_failure@-1");
+  EXPECT_EQ(at_the_end.last_counter(), UINT64_MAX);
+  FakeClocks::wall = now;
 }
 
 TEST(CommandSigner, ABadConfigurationMakesASignerThatRefusesEverything) {
