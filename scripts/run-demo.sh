@@ -1,13 +1,10 @@
 #!/usr/bin/env bash
-# The main job: the MuJoCo arm demo. Installs the demo's own packages (the
-# physics engine, the plot) and the module (again only when its sources changed).
+# The main job: the seven-joint arm over UDP, both protocols side by side.
+# Installs the demo's own packages and the module (each again only when it has
+# changed). Arguments go to the demo (--help lists them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
-stamp=.venv/.requirements-demo.installed
-if [ ! -f "$stamp" ] || ! cmp -s requirements-demo.txt "$stamp"; then
-  .venv/bin/python -m pip install -q -r requirements-demo.txt
-  cp requirements-demo.txt "$stamp"
-fi
+scripts/install-demo-packages.sh
 scripts/install-module.sh
-exec .venv/bin/python examples/mujoco_arm.py
+exec .venv/bin/python examples/mujoco_arm.py "$@"

@@ -2,9 +2,10 @@
 # Every test: first make check (the house style, the release build's C++ and
 # Python suites), then the C library installed and linked as a C user would
 # (with the docs' C blocks), a plain CMake build, add_subdirectory and a colcon
-# workspace, the C++ suites and the Python suite under AddressSanitizer and
-# UBSan (preset "sanitize"); then the sdist and wheel as `python -m build`
-# makes them, each wheel tested in a fresh virtual environment
+# workspace, the arm demo's own test (scripts/test-demo.sh), the C++ suites and
+# the Python suite under AddressSanitizer and UBSan (preset "sanitize"); then the
+# sdist and wheel as `python -m build` makes them, each wheel tested in a fresh
+# virtual environment
 # (scripts/test-wheel.sh): on 3.12, and on 3.13 where one is found. The Python
 # suite also loads libkelvara.so (KELVARA_C_LIBRARY) to check receipts across
 # the two faces.
@@ -24,6 +25,9 @@ scripts/test-cmake-build.sh
 
 echo "== colcon: a workspace holding Kelvara and a package that finds it"
 scripts/test-colcon.sh
+
+echo "== the arm demo: a short run over UDP, and no process left behind"
+scripts/test-demo.sh
 
 echo "== C++ unit tests and Python tests under AddressSanitizer and UBSan"
 cmake --preset sanitize >/dev/null
