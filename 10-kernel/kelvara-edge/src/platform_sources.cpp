@@ -30,20 +30,17 @@ std::string openssl_failure(const char* what) {
 }
 
 // Each thread draws nonces from its own stream: output block i under a key is
-// HMAC-SHA-256 under that key of ("nonce", i). Three blocks make eight nonces
-// exactly, so a refill costs a few hundred nanoseconds once in eight calls
-// rather than one long stall now and then; after 512 nonces the key is
-// replaced by the same function of ("rekey", 0), so the stream rekeys itself
-// from its own output and an old key never exists next to the nonces it made.
-// The first key comes from OpenSSL's generator (seeded from the operating
-// system). After that first draw a nonce costs neither a system call nor an
-// allocation, which OpenSSL's generator cannot promise: it checks the process
-// id on every call. A stream never outlives a fork: the child keys its own,
-// and never hands out a nonce its parent may hand out too. Nonces are public
-// once sent, so unused ones are no secret; the key is.
-constexpr std::size_t kBatchNonces = 8;
-constexpr std::size_t kBlocksPerBatch = kBatchNonces * security::kNonceSize / security::kTagSize;
-static_assert(kBlocksPerBatch * security::kTagSize == kBatchNonces * security::kNonceSize);
+// HMAC-SHA-256 under that key of ("nonce", i). A block is made when the
+// unread output runs short of a nonce, so about three calls in eight pay for
+// one block (two SHA-256 compressions) and none waits for a long refill;
+// after 512 nonces the key is replaced by the same function of ("rekey", 0),
+// so the stream rekeys itself from its own output and an old key never exists
+// next to the nonces it made. The first key comes from OpenSSL's generator
+// (seeded from the operating system). After that a nonce costs neither a
+// system call nor an allocation, which OpenSSL's generator cannot promise: it
+// checks the process id on every call. A stream never outlives a fork: the
+// child keys its own, and never hands out a nonce its parent may hand out too.
+// Nonces are public once sent, so unread output is no secret; the key is.
 constexpr std::uint64_t kBlocksPerKey = 512 * security::kNonceSize / security::kTagSize;
 
 struct NonceStream {
@@ -52,13 +49,14 @@ struct NonceStream {
   NonceStream& operator=(const NonceStream&) = delete;
   ~NonceStream() {
     security::secure_wipe(&key, sizeof key);
-    security::secure_wipe(bytes);
+    security::secure_wipe(unread);
   }
 
   security::HmacKeyContext key{};
   std::uint64_t blocks_under_key = 0;
-  std::array<std::uint8_t, kBatchNonces * security::kNonceSize> bytes{};
-  std::size_t next = kBatchNonces;  // every nonce used: draw a batch first
+  // Output not yet handed out, at the front: less than a nonce, plus a block.
+  std::array<std::uint8_t, security::kNonceSize + security::kTagSize> unread{};
+  std::size_t unread_size = 0;
   bool keyed = false;
   ProcessGuard process;
 };
@@ -75,7 +73,7 @@ security::Tag stream_block(const security::HmacKeyContext& key, const char (&lab
 }
 
 // Keys the stream from OpenSSL's generator: once per thread, and again in a
-// forked child.
+// forked child, whose unread output is its parent's and is dropped.
 std::expected<void, std::string> key_from_generator(NonceStream& stream) noexcept {
   try {
     stream.keyed = false;
@@ -86,6 +84,7 @@ std::expected<void, std::string> key_from_generator(NonceStream& stream) noexcep
     }
     stream.key = security::HmacKeyContext::from_key(seed);
     stream.blocks_under_key = 0;
+    stream.unread_size = 0;
     stream.keyed = true;
     stream.process = ProcessGuard();
     return {};
@@ -94,24 +93,24 @@ std::expected<void, std::string> key_from_generator(NonceStream& stream) noexcep
   }
 }
 
-// The next batch from the keyed stream, rekeying it when its key has given
-// its share.
-std::expected<void, std::string> draw(NonceStream& stream) noexcept {
-  if (!stream.keyed || !stream.process.in_creating_process()) {
-    if (auto keyed = key_from_generator(stream); !keyed) return keyed;
-  }
+// Appends the next block to the unread output, rekeying the stream first when
+// its key has given its share.
+void extend(NonceStream& stream) noexcept {
   if (stream.blocks_under_key == kBlocksPerKey) {
     security::Key next_key = stream_block(stream.key, "rekey", 0);
     stream.key = security::HmacKeyContext::from_key(next_key);
     security::secure_wipe(next_key);
     stream.blocks_under_key = 0;
   }
-  for (std::size_t block = 0; block < kBlocksPerBatch; ++block) {
-    const security::Tag out = stream_block(stream.key, "nonce", stream.blocks_under_key++);
-    std::memcpy(stream.bytes.data() + block * out.size(), out.data(), out.size());
-  }
-  stream.next = 0;
-  return {};
+  const security::Tag out = stream_block(stream.key, "nonce", stream.blocks_under_key++);
+  std::memcpy(stream.unread.data() + stream.unread_size, out.data(), out.size());
+  stream.unread_size += out.size();
+}
+
+// A keyed stream in this process.
+std::expected<void, std::string> ready(NonceStream& stream) noexcept {
+  if (stream.keyed && stream.process.in_creating_process()) return {};
+  return key_from_generator(stream);
 }
 
 }  // namespace
@@ -131,18 +130,14 @@ std::expected<std::uint64_t, std::string> monotonic_nanos() noexcept {
 
 std::expected<void, std::string> fill_random(security::Nonce& nonce) noexcept {
   NonceStream& stream = t_stream;
-  if (stream.next == kBatchNonces || !stream.process.in_creating_process()) {
-    if (auto drawn = draw(stream); !drawn) return drawn;
-  }
-  std::memcpy(nonce.data(), stream.bytes.data() + stream.next * nonce.size(), nonce.size());
-  ++stream.next;
+  if (auto keyed = ready(stream); !keyed) return keyed;
+  if (stream.unread_size < nonce.size()) extend(stream);
+  std::memcpy(nonce.data(), stream.unread.data(), nonce.size());
+  stream.unread_size -= nonce.size();
+  std::memmove(stream.unread.data(), stream.unread.data() + nonce.size(), stream.unread_size);
   return {};
 }
 
-std::expected<void, std::string> prepare_thread() noexcept {
-  NonceStream& stream = t_stream;
-  if (stream.keyed && stream.process.in_creating_process()) return {};
-  return draw(stream);
-}
+std::expected<void, std::string> prepare_thread() noexcept { return ready(t_stream); }
 
 }  // namespace kelvara::edge
